@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the normal build (program, GUI tests
+# offscreen with the real browser engine), then the non-GUI parts again under
+# AddressSanitizer + UndefinedBehaviorSanitizer with clang, fuzz targets included.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$top/tools/deps.sh"
+
+jobs=$(nproc)
+werror=OFF
+[[ "${CI:-}" == true ]] && werror=ON
+
+export QT_QPA_PLATFORM=offscreen
+export QTWEBENGINE_DISABLE_SANDBOX=1
+export QTWEBENGINE_CHROMIUM_FLAGS="${QTWEBENGINE_CHROMIUM_FLAGS:---disable-gpu --no-first-run --disable-background-networking --disable-component-update}"
+
+cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMBL_WERROR=$werror
+cmake --build "$top/build" -j "$jobs"
+ctest --test-dir "$top/build" --output-on-failure -j "$jobs" --timeout 600
+
+cmake -S "$top" -B "$top/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DTMBL_GUI=OFF -DTMBL_SANITIZE=ON -DTMBL_FUZZ=ON -DTMBL_BENCH=OFF -DTMBL_WERROR=$werror
+cmake --build "$top/build-asan" -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$top/build-asan" --output-on-failure -j "$jobs" --timeout 600

@@ -1,0 +1,61 @@
+// The mailbox record store: the nine mailbox entries, the three settings notes, the
+// provider table, the password encoding and the one-time migration of the legacy entry
+// file. Every text is GBK. User-interface thread only (it acts on the current database).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace records {
+
+struct MailboxEntry {
+    int32_t id = 0;
+    std::string name, description, userName, password /* still encoded */, type, address, loginKind;
+};
+
+// GBK of "请点击[邮箱设置]进行设置": the description of an entry nobody has described.
+extern const std::string kDescriptionPlaceholder;
+
+// The database file inside the program folder, and the names a copy of it needs: the
+// shipped database has memo fields, so "tmbl.edb" never travels without "tmbl.EDT".
+inline constexpr const char* kMailboxDatabaseFile = "tmbl.edb";
+inline constexpr const char* kMailboxAuxiliaryFile = "tmbl.EDT";
+inline constexpr const char* kMailboxDatabasePassword = "vemrvemr";
+
+// Opens folder + "/tmbl.edb" read-write, sharing everything, with the access password;
+// on success it becomes the current database. On failure records::lastError() says why.
+[[nodiscard]] bool openMailboxDatabase(const std::string& programFolder);
+void closeMailboxDatabase(const std::string& programFolder);
+
+// Copies tmbl.edb and its auxiliary file from one folder to another (tests and set-up
+// of temporary program folders). False when a file could not be copied.
+[[nodiscard]] bool copyMailboxDatabase(const std::string& fromFolder, const std::string& toFolder);
+
+MailboxEntry readMailboxEntry(int record);                              // 1..9, defaults applied
+[[nodiscard]] bool writeEntry(int record, const MailboxEntry& entry);  // entry.password already encoded
+std::string readSettingsNote(int n);                                   // n = 1..3
+[[nodiscard]] bool writeSettingsNote(int n, std::string_view text);
+
+std::optional<std::string> providerAddress(std::string_view type);
+bool isKnownProvider(std::string_view type);
+struct ProviderRow {
+    std::string key;
+    std::string address;
+};
+const std::vector<ProviderRow>& providerTable();  // the 21 rows in order
+// Tests point the login pages at a local server: 21 addresses, row by row; {} restores.
+void setProviderAddresses(std::vector<std::string> addresses);
+
+std::string encodePassword(std::string_view plain);
+std::string decodePassword(std::string_view encoded);
+
+MailboxEntry readLegacyEntry(const std::string& legacyFile, int section);
+// Moves the entries of folder + "/tmbl.db" into records 1..9 and deletes the file, but
+// only when every write succeeded; a failed migration keeps the file for the next start.
+// True when there was nothing to do or everything was moved.
+[[nodiscard]] bool migrateLegacyEntries(const std::string& programFolder);
+
+}  // namespace records

@@ -1,0 +1,47 @@
+// Program-wide state of 云梭邮盒: the last clicked mailbox, the start-up settings and
+// the shared 48x48 icon list. One instance lives from start to exit; every window reads
+// and writes it on the user-interface thread only.
+#pragma once
+
+#include "records/mailbox_store.h"
+
+#include <QList>
+#include <QObject>
+#include <QPixmap>
+
+#include <string>
+
+namespace app {
+
+class ProgramState : public QObject {
+    Q_OBJECT
+public:
+    records::MailboxEntry currentEntry;  // last clicked mailbox
+    int selectedButton = 0;
+    bool loginDone = false;
+    bool passwordLogin = false;  // start-up value, kept until next start
+    std::string accessPassword;  // GBK
+    bool allowNewWindows = false;
+    QList<QPixmap> iconList;  // 48x48, from ico/0.ico..10.ico, missing files shift
+
+    // Reads platform::programFolder()/ico/0.ico .. 10.ico again and emits iconListChanged.
+    void rebuildIconList();
+
+    // Back to the values of a fresh start (the clean-up at exit, and tests).
+    void reset();
+
+signals:
+    void iconListChanged();
+};
+
+// The one instance, created on first use.
+ProgramState& state();
+
+// Icon i of the program folder: ico/<i>.ico, whatever picture format it really holds.
+QString iconFilePath(int index);
+
+// One icon file as a 48x48 picture whose top-left pixel colour is transparent;
+// a null pixmap when the file is missing or not a picture.
+QPixmap loadIconFile(const QString& path);
+
+}  // namespace app

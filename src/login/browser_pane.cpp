@@ -1,0 +1,504 @@
+#include "login/browser_pane.h"
+
+#include <QAction>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QPageSetupDialog>
+#include <QPrintDialog>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QResizeEvent>
+#include <QWebEngineLoadingInfo>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
+#include <QWebEngineView>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+
+namespace login {
+namespace {
+
+// Text sizes 0 (smallest) .. 4 (largest) as page zoom.
+constexpr std::array<double, 5> kZoomForFontSize = {0.75, 0.875, 1.0, 1.25, 1.5};
+constexpr int kDefaultFontSize = 2;
+
+// The engine reports load completion for the top page only; this script runs in every
+// frame, in a world the page cannot see, and announces each document's creation and
+// its load event. Console messages of a user script carry the source id
+// "userscript:<name>", which no page script can produce, so the reports cannot be forged.
+const QString kFrameScriptName = QStringLiteral("tmbl-frame-events");
+const QString kFrameReportPrefix = QStringLiteral("tmbl-frame:");
+const QString kFrameScript = QStringLiteral(R"JS(
+(function () {
+    if (window.__tmblFrameEvents) return;
+    window.__tmblFrameEvents = true;
+    var top = (window.top === window) ? '1' : '0';
+    function say(kind) { console.log('tmbl-frame:' + kind + ':' + top + ':' + location.href); }
+    say('navigated');
+    var done = false;
+    function ready() {
+        // A page may dispatch its own "load" events; only the real end of loading counts.
+        if (done || document.readyState !== 'complete') return;
+        done = true;
+        say('ready');
+    }
+    if (document.readyState === 'complete') ready();
+    else window.addEventListener('load', ready);
+})();
+)JS");
+
+const QString kStatusOpening = QStringLiteral("正在打开网页 %1...");
+const QString kStatusDone = QStringLiteral("完成");
+const QString kStatusFailed = QStringLiteral("无法打开网页 %1");
+
+constexpr int kAbortedErrorCode = -3;  // the engine's "navigation aborted" (superseded or cancelled)
+
+// While Offline is set nothing is fetched from the network; local pages still load.
+class OfflineInterceptor : public QWebEngineUrlRequestInterceptor {
+public:
+    explicit OfflineInterceptor(QObject* parent) : QWebEngineUrlRequestInterceptor(parent) {}
+    void setOffline(bool offline) { m_offline = offline; }
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        if (!m_offline) return;
+        const QString scheme = info.requestUrl().scheme();
+        if (scheme == u"http" || scheme == u"https" || scheme == u"ftp" || scheme == u"ws" || scheme == u"wss") {
+            info.block(true);
+        }
+    }
+
+private:
+    std::atomic<bool> m_offline{false};
+};
+
+// A page opened by an allowed new-window request: a plain browser window of its own,
+// which may open further windows freely.
+class PopupPage : public QWebEnginePage {
+public:
+    using QWebEnginePage::QWebEnginePage;
+
+protected:
+    QWebEnginePage* createWindow(WebWindowType) override;
+};
+
+QWebEnginePage* openPopupWindow(QWebEngineProfile* profile) {
+    auto* view = new QWebEngineView;
+    view->setAttribute(Qt::WA_DeleteOnClose);
+    auto* page = new PopupPage(profile, view);
+    view->setPage(page);
+    QObject::connect(page, &QWebEnginePage::windowCloseRequested, view, &QWidget::close);
+    QObject::connect(page, &QWebEnginePage::titleChanged, view, &QWidget::setWindowTitle);
+    view->resize(800, 600);
+    view->show();
+    return page;
+}
+
+QWebEnginePage* PopupPage::createWindow(WebWindowType) { return openPopupWindow(profile()); }
+
+// Counts how deep the pane is inside its own event delivery, so that a handler that
+// destroys the pane does not pull the page out from under the engine's call.
+class DispatchGuard {
+public:
+    explicit DispatchGuard(int& depth) : m_depth(depth) { ++m_depth; }
+    ~DispatchGuard() { --m_depth; }
+    DispatchGuard(const DispatchGuard&) = delete;
+    DispatchGuard& operator=(const DispatchGuard&) = delete;
+
+private:
+    int& m_depth;
+};
+
+int g_dispatchDepth = 0;  // UI thread only
+
+}  // namespace
+
+class PanePage : public QWebEnginePage {
+public:
+    PanePage(BrowserPane* pane, QObject* parent) : QWebEnginePage(parent), m_pane(pane) {
+        m_interceptor = new OfflineInterceptor(this);
+        setUrlRequestInterceptor(m_interceptor);
+
+        QWebEngineScript script;
+        script.setName(kFrameScriptName);
+        script.setSourceCode(kFrameScript);
+        script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+        script.setWorldId(QWebEngineScript::ApplicationWorld);
+        script.setRunsOnSubFrames(true);
+        scripts().insert(script);
+    }
+
+    void setOffline(bool offline) { m_interceptor->setOffline(offline); }
+    void detach() { m_pane = nullptr; }
+
+protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override {
+        if (!m_pane) return true;
+        DispatchGuard guard(g_dispatchDepth);
+        return m_pane->relayBeforeNavigate(url.toString());
+    }
+
+    QWebEnginePage* createWindow(WebWindowType) override {
+        if (m_pane) {
+            DispatchGuard guard(g_dispatchDepth);
+            QPointer<PanePage> alive(this);
+            const bool allow = m_pane->relayNewWindow();
+            if (!alive || !allow) return nullptr;
+        }
+        return openPopupWindow(profile());
+    }
+
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString& message, int,
+                                  const QString& sourceId) override {
+        if (!m_pane || sourceId != QStringLiteral("userscript:") + kFrameScriptName) return;
+        if (!message.startsWith(kFrameReportPrefix)) return;
+        // tmbl-frame:<kind>:<top 1|0>:<address>
+        const QString rest = message.mid(kFrameReportPrefix.size());
+        const qsizetype kindEnd = rest.indexOf(u':');
+        if (kindEnd < 0 || rest.size() < kindEnd + 3) return;
+        const QString kind = rest.left(kindEnd);
+        const bool top = rest.at(kindEnd + 1) == u'1';
+        const QString address = rest.mid(kindEnd + 3);
+        DispatchGuard guard(g_dispatchDepth);
+        if (kind == u"navigated") {
+            m_pane->relayNavigateComplete(top, address);
+        } else if (kind == u"ready") {
+            m_pane->relayFrameComplete(top, address);
+        }
+    }
+
+    void javaScriptAlert(const QUrl& origin, const QString& text) override {
+        if (m_pane && m_pane->Silent()) return;
+        QWebEnginePage::javaScriptAlert(origin, text);
+    }
+    bool javaScriptConfirm(const QUrl& origin, const QString& text) override {
+        if (m_pane && m_pane->Silent()) return false;
+        return QWebEnginePage::javaScriptConfirm(origin, text);
+    }
+    bool javaScriptPrompt(const QUrl& origin, const QString& text, const QString& initial, QString* result) override {
+        if (m_pane && m_pane->Silent()) return false;
+        return QWebEnginePage::javaScriptPrompt(origin, text, initial, result);
+    }
+
+private:
+    BrowserPane* m_pane;
+    OfflineInterceptor* m_interceptor = nullptr;
+};
+
+BrowserPane::BrowserPane(QWidget* parent, const QString& homeUrl) : QWidget(parent), m_homeUrl(homeUrl) {
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+    setAutoFillBackground(true);
+    QPalette background = palette();
+    background.setColor(QPalette::Window, Qt::white);
+    setPalette(background);
+
+    m_view = new QWebEngineView(this);
+    m_page = new PanePage(this, m_view);
+    m_view->setPage(m_page);
+    m_view->setGeometry(rect());
+    setFocusProxy(m_view);
+
+    connect(m_page, &QWebEnginePage::loadStarted, this, [this] {
+        DispatchGuard guard(g_dispatchDepth);
+        emit DownloadBegin();
+    });
+    connect(m_page, &QWebEnginePage::loadProgress, this, [this](int percent) {
+        DispatchGuard guard(g_dispatchDepth);
+        emit ProgressChange(std::clamp(percent, 0, 100));
+    });
+    connect(m_page, &QWebEnginePage::loadFinished, this, [this](bool) {
+        DispatchGuard guard(g_dispatchDepth);
+        emit DownloadComplete();
+    });
+    connect(m_page, &QWebEnginePage::loadingChanged, this, &BrowserPane::onLoadingChanged);
+    connect(m_page, &QWebEnginePage::titleChanged, this, &BrowserPane::onTitleChanged);
+    connect(m_page, &QWebEnginePage::linkHovered, this, [this](const QString& link) { setStatusText(link); });
+    watchHistoryActions();
+
+    // Zoom is applied once the engine has a page; until then the size is kept.
+    applyZoom();
+    if (!m_homeUrl.isEmpty()) navigate(m_homeUrl);
+}
+
+BrowserPane::~BrowserPane() {
+    m_page->detach();
+    if (g_dispatchDepth > 0) {
+        // Destroyed by one of its own event handlers: the engine is still inside a call
+        // on the page, so the page goes once that call has returned.
+        m_view->setParent(nullptr);
+        m_view->hide();
+        m_view->deleteLater();
+    }
+}
+
+int BrowserPane::FontSize() const { return m_fontSize; }
+
+void BrowserPane::setFontSize(int size) {
+    m_fontSize = std::clamp(size, 0, static_cast<int>(kZoomForFontSize.size()) - 1);
+    applyZoom();
+}
+
+void BrowserPane::applyZoom() { m_view->setZoomFactor(kZoomForFontSize[static_cast<size_t>(m_fontSize)]); }
+
+bool BrowserPane::Offline() const { return m_offline; }
+
+void BrowserPane::setOffline(bool offline) {
+    m_offline = offline;
+    m_page->setOffline(offline);
+}
+
+bool BrowserPane::Silent() const { return m_silent; }
+
+void BrowserPane::setSilent(bool silent) { m_silent = silent; }
+
+QString BrowserPane::url() const {
+    if (m_inNavigationEvent) return m_eventAddress;
+    return m_view->url().toString();
+}
+
+void BrowserPane::setUrl(const QString& address) { navigate(address); }
+
+void BrowserPane::navigate(const QString& address) {
+    const QString trimmed = address.trimmed();
+    if (trimmed.isEmpty()) {
+        m_view->load(QUrl(QStringLiteral("about:blank")));
+        return;
+    }
+    QUrl target(trimmed, QUrl::StrictMode);
+    if (!target.isValid() || target.scheme().isEmpty() || target.scheme().size() == 1) {
+        // No scheme (or a drive-letter-like one): let the engine's own guess decide.
+        target = QUrl::fromUserInput(trimmed);
+    }
+    m_view->load(target);
+}
+
+QString BrowserPane::StatusText() const { return m_statusText; }
+
+QString BrowserPane::Caption() const {
+    if (m_inTitleEvent) return m_eventTitle;
+    return m_view->title();
+}
+
+bool BrowserPane::IsReady() const { return m_topComplete; }
+
+QWidget* BrowserPane::WindowHandle() { return this; }
+
+QWebEngineView* BrowserPane::view() const { return m_view; }
+
+QString BrowserPane::homeUrl() const { return m_homeUrl; }
+
+void BrowserPane::resizeEvent(QResizeEvent* event) {
+    m_view->setGeometry(0, 0, event->size().width(), event->size().height());
+    QWidget::resizeEvent(event);
+}
+
+void BrowserPane::BrowseCommand(int command) {
+    switch (command) {
+        case 0: m_view->forward(); break;
+        case 1: m_view->back(); break;
+        case 2:
+        case 3:
+            // There is no search page of our own: search goes home, as home does.
+            if (!m_homeUrl.isEmpty()) navigate(m_homeUrl);
+            break;
+        case 4: m_view->reload(); break;
+        case 5: m_view->stop(); break;
+        case 6: saveAs(); break;
+        case 7: printPage(); break;
+        case 8: printPreview(); break;
+        case 9: pageSetup(); break;
+        default: break;
+    }
+}
+
+bool BrowserPane::hasDocument() const {
+    const QUrl current = m_view->url();
+    return !current.isEmpty() && current != QUrl(QStringLiteral("about:blank"));
+}
+
+QPrinter& BrowserPane::printer() {
+    if (!m_printer) m_printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    return *m_printer;
+}
+
+void BrowserPane::saveAs() {
+    if (!hasDocument()) return;
+    QString suggested = m_view->title().trimmed();
+    suggested.replace(u'/', u'_');
+    if (suggested.isEmpty()) suggested = QStringLiteral("网页");
+    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("保存网页"), suggested + QStringLiteral(".mhtml"),
+                                                      QStringLiteral("网页，单个文件 (*.mhtml);;网页，全部 (*.html *.htm)"));
+    if (file.isEmpty()) return;
+    const bool single = file.endsWith(QStringLiteral(".mhtml"), Qt::CaseInsensitive);
+    m_page->save(file, single ? QWebEngineDownloadRequest::MimeHtmlSaveFormat
+                              : QWebEngineDownloadRequest::CompleteHtmlSaveFormat);
+}
+
+void BrowserPane::printPage() {
+    if (!hasDocument()) return;
+    QPrintDialog dialog(&printer(), this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    m_view->print(&printer());  // asynchronous; the printer is a member and outlives it
+}
+
+void BrowserPane::printPreview() {
+    if (!hasDocument()) return;
+    QPrintPreviewDialog preview(&printer(), this);
+    connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* target) {
+        // The preview paints synchronously while the engine prints asynchronously.
+        QEventLoop wait;
+        connect(m_view, &QWebEngineView::printFinished, &wait, &QEventLoop::quit);
+        m_view->print(target);
+        wait.exec();
+    });
+    preview.exec();
+}
+
+void BrowserPane::pageSetup() {
+    if (!hasDocument()) return;
+    QPageSetupDialog dialog(&printer(), this);
+    dialog.exec();
+}
+
+// --- event relay -------------------------------------------------------------------
+
+bool BrowserPane::relayBeforeNavigate(const QString& address) {
+    QPointer<BrowserPane> alive(this);
+    const bool wasIn = m_inNavigationEvent;
+    const QString previous = m_eventAddress;
+    m_inNavigationEvent = true;
+    m_eventAddress = address;
+    bool proceed = true;
+    emit BeforeNavigate(&proceed);
+    if (alive) {
+        m_inNavigationEvent = wasIn;
+        m_eventAddress = previous;
+    }
+    return proceed;
+}
+
+void BrowserPane::relayNavigateComplete(bool topFrame, const QString& address) {
+    if (topFrame) m_topNavigatedThisLoad = true;
+    QPointer<BrowserPane> alive(this);
+    const bool wasIn = m_inNavigationEvent;
+    const QString previous = m_eventAddress;
+    m_inNavigationEvent = true;
+    m_eventAddress = address;
+    emit NavigateComplete();
+    if (alive) {
+        m_inNavigationEvent = wasIn;
+        m_eventAddress = previous;
+    }
+}
+
+bool BrowserPane::relayNewWindow() {
+    bool allow = true;
+    emit NewWindow(&allow);
+    return allow;
+}
+
+void BrowserPane::relayFrameComplete(bool topFrame, const QString& address) {
+    if (topFrame) {
+        if (m_topReportedThisLoad) return;  // already reported for this load
+        m_topReportedThisLoad = true;
+        m_topComplete = true;
+    }
+    relayDocumentReady(address);
+}
+
+void BrowserPane::relayDocumentReady(const QString& address) {
+    QPointer<BrowserPane> alive(this);
+    const bool wasIn = m_inNavigationEvent;
+    const QString previous = m_eventAddress;
+    m_inNavigationEvent = true;
+    m_eventAddress = address;
+    emit DocumentReady();
+    if (alive) {
+        m_inNavigationEvent = wasIn;
+        m_eventAddress = previous;
+    }
+}
+
+void BrowserPane::onLoadingChanged(const QWebEngineLoadingInfo& info) {
+    DispatchGuard guard(g_dispatchDepth);
+    QPointer<BrowserPane> alive(this);
+    const QString address = info.url().toString();
+    switch (info.status()) {
+        case QWebEngineLoadingInfo::LoadStartedStatus:
+            m_topComplete = false;
+            m_topReportedThisLoad = false;
+            m_topNavigatedThisLoad = false;
+            setStatusText(kStatusOpening.arg(address));
+            break;
+        case QWebEngineLoadingInfo::LoadStoppedStatus:
+            m_topComplete = true;
+            break;
+        case QWebEngineLoadingInfo::LoadSucceededStatus:
+        case QWebEngineLoadingInfo::LoadFailedStatus: {
+            const bool failed = info.status() == QWebEngineLoadingInfo::LoadFailedStatus;
+            if (failed && info.errorCode() == kAbortedErrorCode) {
+                m_topComplete = true;
+                break;
+            }
+            // Documents our script cannot enter (error pages, some file types) still end
+            // their load: report them here so every finished document is seen once.
+            if (!m_topNavigatedThisLoad) {
+                relayNavigateComplete(true, address);
+                if (!alive) return;
+            }
+            if (!m_topReportedThisLoad) {
+                relayFrameComplete(true, address);
+                if (!alive) return;
+            }
+            m_topComplete = true;
+            setStatusText(failed ? kStatusFailed.arg(address) : kStatusDone);
+            break;
+        }
+    }
+}
+
+void BrowserPane::onTitleChanged(const QString& title) {
+    DispatchGuard guard(g_dispatchDepth);
+    QPointer<BrowserPane> alive(this);
+    const bool wasIn = m_inTitleEvent;
+    const QString previous = m_eventTitle;
+    m_inTitleEvent = true;
+    m_eventTitle = title;
+    emit TitleChange();
+    if (alive) {
+        m_inTitleEvent = wasIn;
+        m_eventTitle = previous;
+    }
+}
+
+void BrowserPane::setStatusText(const QString& text) {
+    DispatchGuard guard(g_dispatchDepth);
+    m_statusText = text;
+    emit StatusTextChange();
+}
+
+void BrowserPane::watchHistoryActions() {
+    QAction* back = m_page->action(QWebEnginePage::Back);
+    QAction* forward = m_page->action(QWebEnginePage::Forward);
+    m_canGoBack = back->isEnabled();
+    m_canGoForward = forward->isEnabled();
+    // Only the enabled state of forward (0) and back (1) is passed on, and only when it changes.
+    connect(back, &QAction::changed, this, [this, back] {
+        if (back->isEnabled() == m_canGoBack) return;
+        m_canGoBack = back->isEnabled();
+        DispatchGuard guard(g_dispatchDepth);
+        emit CommandStateChange(1, m_canGoBack);
+    });
+    connect(forward, &QAction::changed, this, [this, forward] {
+        if (forward->isEnabled() == m_canGoForward) return;
+        m_canGoForward = forward->isEnabled();
+        DispatchGuard guard(g_dispatchDepth);
+        emit CommandStateChange(0, m_canGoForward);
+    });
+}
+
+}  // namespace login

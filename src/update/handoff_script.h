@@ -1,0 +1,43 @@
+// The hand-off to a downloaded program: the script that ends the running program,
+// swaps its executable for the download and starts the new one, and the detached
+// start of that script. No Qt; any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace update {
+
+inline constexpr const char* kWindowsScriptName = "update.bat";
+inline constexpr const char* kPosixScriptName = "update.sh";
+inline constexpr const char* kReplacementName = "更新程序";  // UTF-8, as Linux file names are
+
+// The program that is handed over, and where it lives.
+struct HandoffTarget {
+    std::string folder;          // the program folder, UTF-8, no trailing "/"
+    std::string executableName;  // the executable's file name without folder
+    long long pid = 0;           // the running program's process id
+};
+
+// The batch script of the Windows build, in GBK bytes: seven lines separated by CR LF,
+// no line break after the last. executableNameGbk is the executable's file name in GBK.
+std::string windowsHandoffScript(std::string_view executableNameGbk);
+
+// The shell script of the Linux build. It ends the program (by its process id, by
+// force when it does not end by itself within a few seconds), deletes the old
+// executable, renames downloadName to kReplacementName, makes it executable, starts
+// it and deletes itself (scriptName). Nothing is deleted when the download is missing.
+std::string posixHandoffScript(const HandoffTarget& target, std::string_view downloadName,
+                               std::string_view scriptName = kPosixScriptName);
+
+// Quotes a text for the shell: the text comes back as exactly one word.
+std::string shellQuote(std::string_view text);
+
+// Writes text to path, creating or overwriting it, executable by its owner.
+[[nodiscard]] bool writeScriptFile(const std::string& path, std::string_view text);
+
+// Starts "/bin/sh scriptPath" in workingFolder as a process of its own session with
+// no open files of ours, and does not wait for it. False when it could not start.
+[[nodiscard]] bool startDetachedScript(const std::string& scriptPath, const std::string& workingFolder);
+
+}  // namespace update

@@ -1,0 +1,76 @@
+// The online update window "澜禾云梭邮盒在线升级": checks the update host for a newer
+// build, downloads it through the download engine with live progress and hands over
+// to it. User-interface thread only; engine events are brought over by queued calls.
+#pragma once
+
+#include "update/handoff_script.h"
+#include "update/update_state.h"
+#include "update/version_check.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <functional>
+
+class QPlainTextEdit;
+class QPushButton;
+class QLabel;
+class QTimer;
+
+namespace update {
+
+// Opens the update window, modal over parent, and returns once it has closed.
+// The version check runs as the window opens; a window that has nothing to offer
+// closes itself after telling the user why.
+void showUpdateWindow(QWidget* parent);
+
+// What the window needs from its surroundings. The defaults are the deployment:
+// tests point the host at their own server and keep the test runner alive.
+struct UpdateOptions {
+    QString host;                 // host or host:port; empty = the deployment host
+    int settleDelayMs = 2000;     // the pause after the version fetch
+    FetchLimits fetchLimits;
+    EngineSettings engineSettings;
+    HandoffTarget target;         // empty members are taken from the running program
+    std::function<void()> endProcess;  // empty = leave every event loop so the program ends
+};
+
+class UpdateWindow : public QDialog {
+    Q_OBJECT
+public:
+    explicit UpdateWindow(QWidget* parent = nullptr, UpdateOptions options = {});
+    ~UpdateWindow() override;
+
+    // The version check. False when the window has closed itself (program folder
+    // not recognised, no answer, no update data, nothing newer).
+    bool checkVersion();
+
+    QString updateHost() const;
+    // Where the download is written while it runs.
+    QString downloadPath() const;
+
+    void done(int result) override;
+
+private:
+    void startDownload();
+    void showProgress();
+    void finishProgress();
+    void onTaskEnded(std::int64_t received, const std::string& localFile);
+    void failDownload();
+    void handOff();
+    void closeWindow() { done(QDialog::Rejected); }
+    void closeQuietly();
+    void restoreCursor();
+
+    UpdateOptions m_options;
+    QPushButton* m_updateButton = nullptr;  // 更新按钮
+    QTimer* m_progressTimer = nullptr;      // 时钟
+    QLabel* m_statusLabel = nullptr;        // 标签2
+    QTimer* m_spareTimer = nullptr;         // 时钟1
+    QPlainTextEdit* m_notes = nullptr;      // 编辑框1
+    bool m_closed = false;
+    bool m_handedOff = false;
+    bool m_waitCursor = false;
+};
+
+}  // namespace update

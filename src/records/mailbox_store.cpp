@@ -1,0 +1,254 @@
+#include "records/mailbox_store.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/gbk.h"
+#include "records/database_builder.h"
+#include "records/profile_reader.h"
+#include "records/record_database.h"
+
+namespace records {
+namespace {
+
+// Field names and fixed texts, made GBK once.
+struct Names {
+    std::string name = platform::utf8ToGbk("邮箱名称");
+    std::string description = platform::utf8ToGbk("说明");
+    std::string userName = platform::utf8ToGbk("用户名");
+    std::string password = platform::utf8ToGbk("密码");
+    std::string type = platform::utf8ToGbk("类型");
+    std::string address = platform::utf8ToGbk("网址");
+    std::string loginKind = platform::utf8ToGbk("登录类别");
+    std::string note = platform::utf8ToGbk("备注");
+    std::string id = "ID";
+    std::string mailboxKind = platform::utf8ToGbk("邮箱");
+    std::string legacyName = platform::utf8ToGbk("－－");
+    std::string legacySection = platform::utf8ToGbk("邮箱号");
+};
+
+const Names& names() {
+    static const Names n;
+    return n;
+}
+
+std::string databasePath(const std::string& folder) { return folder + "/" + kMailboxDatabaseFile; }
+
+struct ProviderSeed {
+    const char* key;
+    const char* address;
+};
+// Keys are the mail domains as typed after the at-sign; several domains of one provider
+// share its login page.
+constexpr ProviderSeed kProviders[21] = {
+    {"QQ.com", "http://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html"},
+    {"vip.qq.com", "http://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html"},
+    {"foxmail.com", "http://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html"},
+    {"163.com", "http://mail.163.com/"},
+    {"126.com", "http://mail.126.com/"},
+    {"yeah.net", "http://mail.163.com/"},
+    {"sina.com", "http://mail.sina.com.cn/"},
+    {"vip.sina.com", "http://vip.sina.com/"},
+    {"sohu.com", "http://mail.sohu.com/"},
+    {"tom.com", "http://mail.tom.com/cgi-bin/login.cgi"},
+    {"vip.tom.com", "http://vip.tom.com/cgi-bin/login_vipmail.php"},
+    {"163.net", "http://mail.tom.com/cnmail/index.html"},
+    {"gmail.com", "http://mail.google.com/"},
+    {"googlemail.com", "http://mail.google.com/"},
+    {"21cn.com", "http://mail.21cn.com/"},
+    {"vip.21cn.com", "http://vip.21cn.com/"},
+    {"hotmail.com", "http://login.live.com/"},
+    {"139.com", "http://mail.10086.cn/"},
+    {"263.net", "http://mail.263.net/webmail/"},
+    {"yahoo.com", "http://mail.yahoo.com/"},
+    {"aliyun.com", "http://mail.aliyun.com/wmail/cgi/index.cgi"},
+};
+
+std::vector<ProviderRow> builtInProviders() {
+    std::vector<ProviderRow> rows;
+    for (const auto& seed : kProviders) rows.push_back({seed.key, seed.address});
+    return rows;
+}
+
+std::vector<ProviderRow>& providers() {
+    static std::vector<ProviderRow> rows = builtInProviders();
+    return rows;
+}
+
+bool isLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// The number of a password piece; only its low eight bits matter, so digits accumulate
+// modulo 2^32 and an overlong piece cannot overflow.
+int32_t pieceNumber(std::string_view piece) {
+    size_t i = 0;
+    while (i < piece.size() && (piece[i] == ' ' || piece[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < piece.size() && (piece[i] == '-' || piece[i] == '+')) negative = piece[i++] == '-';
+    uint32_t value = 0;
+    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
+        value = value * 10u + static_cast<uint32_t>(piece[i] - '0');
+    }
+    return static_cast<int32_t>(negative ? 0u - value : value);
+}
+
+bool writeText(const std::string& field, const std::string& value) { return writeField(field, TypedValue(value)); }
+
+}  // namespace
+
+const std::string kDescriptionPlaceholder = platform::utf8ToGbk("请点击[邮箱设置]进行设置");
+
+bool openMailboxDatabase(const std::string& programFolder) {
+    OpenOptions options;
+    options.password = kMailboxDatabasePassword;
+    return openDatabase(databasePath(programFolder), options);
+}
+
+void closeMailboxDatabase(const std::string& programFolder) {
+    std::error_code ec;
+    auto path = std::filesystem::absolute(databasePath(programFolder), ec).lexically_normal();
+    if (!ec) closeDatabase(path.string());
+}
+
+bool copyMailboxDatabase(const std::string& fromFolder, const std::string& toFolder) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const char* name : {kMailboxDatabaseFile, kMailboxAuxiliaryFile}) {
+        fs::path from = fs::path(fromFolder) / name;
+        if (name == kMailboxAuxiliaryFile && !fs::exists(from, ec)) continue;
+        fs::copy_file(from, fs::path(toFolder) / name, fs::copy_options::overwrite_existing, ec);
+        if (ec) return false;
+        fs::permissions(fs::path(toFolder) / name, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::add, ec);
+    }
+    return true;
+}
+
+MailboxEntry readMailboxEntry(int record) {
+    const Names& n = names();
+    MailboxEntry entry;
+    (void)goToRecord(record);
+    entry.name = readText(n.name);
+    entry.description = readText(n.description);
+    entry.userName = readText(n.userName);
+    entry.password = readText(n.password);
+    entry.type = readText(n.type);
+    entry.address = readText(n.address);
+    entry.loginKind = readText(n.loginKind);
+    if (entry.description.empty()) entry.description = kDescriptionPlaceholder;
+    if (entry.loginKind.empty()) entry.loginKind = n.mailboxKind;
+    return entry;
+}
+
+bool writeEntry(int record, const MailboxEntry& entry) {
+    const Names& n = names();
+    if (!goToRecord(record)) return false;
+    // Every field is attempted, so one failing field does not leave the others stale.
+    bool ok = writeText(n.name, entry.name);
+    ok = writeText(n.description, entry.description) && ok;
+    ok = writeText(n.userName, entry.userName) && ok;
+    ok = writeText(n.password, entry.password) && ok;
+    ok = writeText(n.type, entry.type) && ok;
+    ok = writeText(n.address, entry.address) && ok;
+    ok = writeText(n.loginKind, entry.loginKind) && ok;
+    return ok;
+}
+
+std::string readSettingsNote(int n) {
+    (void)goToRecord(n);
+    return readText(names().note);
+}
+
+bool writeSettingsNote(int n, std::string_view text) {
+    if (!goToRecord(n)) return false;
+    return writeText(names().note, std::string(text));
+}
+
+std::optional<std::string> providerAddress(std::string_view type) {
+    for (const auto& row : providers()) {
+        if (row.key == type) return row.address;
+    }
+    return std::nullopt;
+}
+
+bool isKnownProvider(std::string_view type) { return providerAddress(type).has_value(); }
+
+const std::vector<ProviderRow>& providerTable() { return providers(); }
+
+void setProviderAddresses(std::vector<std::string> addresses) {
+    auto& rows = providers();
+    rows = builtInProviders();
+    if (addresses.size() != rows.size()) return;
+    for (size_t i = 0; i < rows.size(); ++i) rows[i].address = std::move(addresses[i]);
+}
+
+std::string encodePassword(std::string_view plain) {
+    std::string encoded;
+    for (char c : plain) {
+        encoded += std::to_string(static_cast<int>(static_cast<signed char>(c)));
+        encoded += ',';
+    }
+    return encoded;
+}
+
+std::string decodePassword(std::string_view encoded) {
+    std::string plain;
+    size_t start = 0;
+    size_t i = 0;
+    auto takePiece = [&](size_t end) {
+        auto byte = static_cast<uint8_t>(pieceNumber(encoded.substr(start, end - start)) & 0xFF);
+        if (byte != 0) plain += static_cast<char>(byte);
+    };
+    while (i < encoded.size()) {
+        auto c = static_cast<unsigned char>(encoded[i]);
+        if (isLead(c) && i + 1 < encoded.size()) {
+            i += 2;
+            continue;
+        }
+        if (c == ',') {
+            takePiece(i);
+            start = i + 1;
+        }
+        ++i;
+    }
+    if (start < encoded.size()) takePiece(encoded.size());
+    return plain;
+}
+
+MailboxEntry readLegacyEntry(const std::string& legacyFile, int section) {
+    const Names& n = names();
+    const std::string sectionName = n.legacySection + std::to_string(section);
+    auto value = [&](const std::string& key, const std::string& fallback) {
+        return readProfileString(legacyFile, sectionName, key).value_or(fallback);
+    };
+    MailboxEntry entry;
+    entry.id = static_cast<int32_t>(std::atoi(value(n.id, "0").c_str()));
+    entry.name = value(n.name, n.legacyName);
+    entry.description = value(n.description, kDescriptionPlaceholder);
+    entry.userName = value(n.userName, "");
+    entry.password = value(n.password, "");
+    entry.type = value(n.type, "");
+    entry.address = value(n.address, "");
+    entry.loginKind = value(n.loginKind, n.mailboxKind);
+    return entry;
+}
+
+bool migrateLegacyEntries(const std::string& programFolder) {
+    const std::string legacyFile = programFolder + "/tmbl.db";
+    std::error_code ec;
+    if (!std::filesystem::exists(legacyFile, ec)) return true;
+    // A file that exists but cannot be read would turn every entry into the defaults.
+    if (!std::ifstream(legacyFile, std::ios::binary)) return false;
+    bool allWritten = true;
+    for (int i = 1; i <= 9; ++i) {
+        MailboxEntry entry = readLegacyEntry(legacyFile, i - 1);
+        allWritten = writeEntry(i, entry) && allWritten;
+    }
+    // The legacy file is the only copy of the user's entries until every record holds
+    // them; after a failed write it stays for the next start to try again.
+    if (!allWritten) return false;
+    return std::filesystem::remove(legacyFile, ec) && !ec;
+}
+
+}  // namespace records

@@ -381,13 +381,22 @@ bool BrowserPane::relayBeforeNavigate(const QString& address) {
     return proceed;
 }
 
+QString BrowserPane::documentAddress(bool topFrame, const QString& reported) const {
+    // A failed load shows the engine's own error document; callers want the address
+    // that failed, as the browser's location shows it.
+    if (topFrame && reported.startsWith(QStringLiteral("chrome-error:")) && !m_loadingAddress.isEmpty()) {
+        return m_loadingAddress;
+    }
+    return reported;
+}
+
 void BrowserPane::relayNavigateComplete(bool topFrame, const QString& address) {
     if (topFrame) m_topNavigatedThisLoad = true;
     QPointer<BrowserPane> alive(this);
     const bool wasIn = m_inNavigationEvent;
     const QString previous = m_eventAddress;
     m_inNavigationEvent = true;
-    m_eventAddress = address;
+    m_eventAddress = documentAddress(topFrame, address);
     emit NavigateComplete();
     if (alive) {
         m_inNavigationEvent = wasIn;
@@ -407,7 +416,7 @@ void BrowserPane::relayFrameComplete(bool topFrame, const QString& address) {
         m_topReportedThisLoad = true;
         m_topComplete = true;
     }
-    relayDocumentReady(address);
+    relayDocumentReady(documentAddress(topFrame, address));
 }
 
 void BrowserPane::relayDocumentReady(const QString& address) {
@@ -432,6 +441,7 @@ void BrowserPane::onLoadingChanged(const QWebEngineLoadingInfo& info) {
             m_topComplete = false;
             m_topReportedThisLoad = false;
             m_topNavigatedThisLoad = false;
+            m_loadingAddress = address;
             setStatusText(kStatusOpening.arg(address));
             break;
         case QWebEngineLoadingInfo::LoadStoppedStatus:

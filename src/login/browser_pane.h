@@ -67,6 +67,7 @@ private:
     void relayNavigateComplete(bool topFrame, const QString& address);
     void relayFrameComplete(bool topFrame, const QString& address);
     void relayDocumentReady(const QString& address);
+    QString documentAddress(bool topFrame, const QString& reported) const;
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     void onTitleChanged(const QString& title);
     void setStatusText(const QString& text);
@@ -97,6 +98,7 @@ private:
     bool m_topComplete = false;     // the top document of the current load reported its end
     bool m_topReportedThisLoad = false;
     bool m_topNavigatedThisLoad = false;
+    QString m_loadingAddress;  // the address of the current top-level load
     bool m_canGoBack = false;
     bool m_canGoForward = false;
     std::unique_ptr<QPrinter> m_printer;

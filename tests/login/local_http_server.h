@@ -1,0 +1,73 @@
+// A small HTTP/1.0 server on 127.0.0.1 for the browser tests: fixed pages by path,
+// every request remembered. Runs on the test's own (UI) thread through Qt's event loop.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace testing_support {
+
+class LocalHttpServer : public QObject {
+public:
+    LocalHttpServer() {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+
+    bool listening() const { return m_server.isListening(); }
+    quint16 port() const { return m_server.serverPort(); }
+    QString address(const QString& path) const {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+    }
+
+    void setPage(const QString& path, const QByteArray& html,
+                 const QByteArray& contentType = "text/html; charset=utf-8") {
+        m_pages.insert(path, {html, contentType});
+    }
+
+    // Paths requested so far, in order.
+    const QStringList& requests() const { return m_requests; }
+
+private:
+    struct Page {
+        QByteArray body;
+        QByteArray contentType;
+    };
+
+    void serve(QTcpSocket* socket) {
+        QByteArray& pending = m_buffers[socket];
+        pending += socket->readAll();
+        if (!pending.contains("\r\n\r\n")) return;
+        const QList<QByteArray> requestLine = pending.left(pending.indexOf("\r\n")).split(' ');
+        m_buffers.remove(socket);
+        const QString path = requestLine.size() > 1 ? QString::fromLatin1(requestLine.at(1)) : QString();
+        m_requests.append(path);
+        QByteArray response;
+        const auto page = m_pages.constFind(path);
+        if (page == m_pages.constEnd()) {
+            response = "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\nnot found";
+        } else {
+            response = "HTTP/1.0 200 OK\r\nContent-Type: " + page->contentType +
+                       "\r\nCache-Control: no-store\r\nContent-Length: " + QByteArray::number(page->body.size()) +
+                       "\r\n\r\n" + page->body;
+        }
+        socket->write(response);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QHash<QString, Page> m_pages;
+    QHash<QTcpSocket*, QByteArray> m_buffers;
+    QStringList m_requests;
+};
+
+}  // namespace testing_support

@@ -1,0 +1,538 @@
+#include "download_task.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace update {
+
+std::string formatText(const char* pattern, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return text;
+}
+
+namespace {
+
+bool pathExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void registerTask(int delta);
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// Lifetime
+
+DownloadTask::DownloadTask(const DownloadParameters& parameters, DownloadAddress address,
+                           const EngineSettings& settings)
+    : m_parameters(parameters), m_startAddress(address), m_settings(settings),
+      m_limiter(std::max(0, parameters.speedLimit)) {
+    MutexLock lock(m_addressMutex);
+    m_address = std::move(address);
+}
+
+DownloadTask::~DownloadTask() {
+    if (m_thread.joinable())
+        m_thread.detach();
+}
+
+bool DownloadTask::launch(const std::shared_ptr<DownloadTask>& self) {
+    try {
+        m_thread = std::thread([self] { self->run(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void DownloadTask::requestStop() {
+    m_stopRequested = true;
+    m_stop = true;
+    m_queueSignal.notify_all();
+}
+
+bool DownloadTask::waitFinished(int timeoutMs) {
+    MutexLock lock(m_finishMutex);
+    if (timeoutMs < 0) {
+        m_finishSignal.wait(lock.unique(), [&]() TMBL_REQUIRES(m_finishMutex) { return m_finished; });
+        return true;
+    }
+    return m_finishSignal.wait_for(lock.unique(), std::chrono::milliseconds(timeoutMs),
+                                   [&]() TMBL_REQUIRES(m_finishMutex) { return m_finished; });
+}
+
+void DownloadTask::joinOrDetach() {
+    if (!m_thread.joinable())
+        return;
+    if (m_thread.get_id() == std::this_thread::get_id()) {
+        m_thread.detach();  // released from inside a handler: the thread ends by itself
+        return;
+    }
+    bool finished = false;
+    {
+        MutexLock lock(m_finishMutex);
+        finished = m_finished;
+    }
+    if (finished)
+        m_thread.join();
+    else
+        m_thread.detach();
+}
+
+// ---------------------------------------------------------------------------------
+// Task thread
+
+void DownloadTask::run() {
+    registerTask(+1);
+    spawnConnection(-1, true, true);
+    for (;;) {
+        std::deque<QueueItem> items;
+        {
+            MutexLock lock(m_queueMutex);
+            if (m_queue.empty())
+                m_queueSignal.wait_for(lock.unique(), std::chrono::milliseconds(std::max(1, m_settings.controllerIdleMs)));
+            items.swap(m_queue);
+        }
+        for (QueueItem& item : items)
+            dispatch(item);
+        if (m_threads.empty()) {
+            MutexLock lock(m_queueMutex);
+            if (m_queue.empty())
+                break;
+        }
+    }
+    finish();
+}
+
+void DownloadTask::dispatch(QueueItem& item) {
+    switch (item.kind) {
+    case QueueItem::Status:
+        if (m_parameters.statusHandler)
+            m_parameters.statusHandler(item.level, item.text);
+        break;
+    case QueueItem::Event:
+        item.event.task = this;
+        if (m_parameters.eventHandler)
+            m_parameters.eventHandler(item.event);
+        break;
+    case QueueItem::FileExists: {
+        item.event.task = this;
+        int answer = kAnswerAutomaticName;
+        if (m_parameters.eventHandler)
+            answer = m_parameters.eventHandler(item.event);
+        item.reply->set_value({answer, item.event.localFile});
+        break;
+    }
+    case QueueItem::SegmentsReady:
+        // Every further segment gets a connection of its own.
+        for (int i = 1; i < m_segments.count() && !stopping(); ++i)
+            spawnConnection(-1, false, false);
+        break;
+    case QueueItem::ConnectionEnded: {
+        auto it = m_threads.find(item.connection);
+        if (it != m_threads.end()) {
+            it->second.join();
+            m_threads.erase(it);
+        }
+        m_streamers.erase(item.connection);
+        // A server that ignores ranges leaves segments nobody can fetch by range; one
+        // connection reading the whole answer fills them in as its bytes pass by.
+        if (m_rangesRefused && !stopping() && m_total >= 0 && !m_segments.allComplete() &&
+            std::none_of(m_streamers.begin(), m_streamers.end(), [](const auto& s) { return s.second; }) &&
+            m_streamRestarts < m_settings.maxRetries) {
+            bool unowned = false;
+            for (const Segment& s : m_segments.snapshot())
+                unowned = unowned || (s.owner < 0 && !s.complete());
+            if (unowned) {
+                ++m_streamRestarts;
+                spawnConnection(-1, false, true);
+            }
+        }
+        break;
+    }
+    }
+}
+
+void DownloadTask::spawnConnection(int segment, bool first, bool canStream) {
+    Connection c;
+    c.id = m_nextConnection++;
+    c.first = first;
+    c.canStream = canStream;
+    {
+        MutexLock lock(m_addressMutex);
+        c.address = m_address;
+        c.cookie = m_cookie;
+    }
+    if (!first) {
+        std::optional<int> claimed;
+        if (canStream)
+            claimed = m_segments.claimUnowned(c.id);
+        else
+            claimed = m_segments.claimForNewConnection(c.id);
+        if (!claimed)
+            return;
+        segment = *claimed;
+    }
+    c.segment = segment;
+    ++m_running;
+    try {
+        m_threads.emplace(c.id, std::thread([this, c] { connectionMain(c); }));
+        m_streamers[c.id] = canStream;
+    } catch (const std::system_error&) {
+        --m_running;
+        m_segments.release(segment, c.id);
+    }
+}
+
+void DownloadTask::finish() {
+    const std::int64_t received = m_received.load();
+    const std::int64_t total = m_total.load();
+    TaskEvent ended;
+    ended.code = kEventTaskEnded;
+    ended.task = this;
+    ended.value = (m_stopRequested || total < 0) ? received : total;
+    ended.data = received;
+    ended.localFile = m_localPath;
+    ended.complete = !m_failed && total >= 0 && received == total && m_segments.allComplete();
+    m_file.close();
+    if (m_parameters.eventHandler)
+        m_parameters.eventHandler(ended);
+    {
+        MutexLock lock(m_finishMutex);
+        m_finished = true;
+    }
+    m_finishSignal.notify_all();
+    registerTask(-1);
+}
+
+// ---------------------------------------------------------------------------------
+// Queue
+
+void DownloadTask::post(QueueItem item) {
+    {
+        MutexLock lock(m_queueMutex);
+        m_queue.push_back(std::move(item));
+    }
+    m_queueSignal.notify_one();
+}
+
+void DownloadTask::status(int level, std::string text) {
+    if (!m_parameters.statusHandler)
+        return;
+    QueueItem item;
+    item.kind = QueueItem::Status;
+    item.level = level;
+    item.text = std::move(text);
+    post(std::move(item));
+}
+
+void DownloadTask::raise(int code, std::int64_t value, std::int64_t data) {
+    QueueItem item;
+    item.kind = QueueItem::Event;
+    item.event.code = code;
+    item.event.value = value;
+    item.event.data = data;
+    if (code == kEventSizeKnown)
+        item.event.localFile = m_localPath;
+    post(std::move(item));
+}
+
+void DownloadTask::failTask(const std::string& text) {
+    status(kStatusError, text);
+    m_failed = true;
+    m_stop = true;
+}
+
+int DownloadTask::askFileExists(std::string& path) {
+    std::promise<std::pair<int, std::string>> reply;
+    auto answer = reply.get_future();
+    QueueItem item;
+    item.kind = QueueItem::FileExists;
+    item.event.code = kEventLocalFileExists;
+    item.event.localFile = path;
+    item.reply = &reply;
+    post(std::move(item));
+    auto [code, chosen] = answer.get();
+    path = chosen;
+    return code;
+}
+
+// ---------------------------------------------------------------------------------
+// Connections
+
+void DownloadTask::connectionMain(Connection c) {
+    raise(kEventConnectionStarted, 0);
+    if (!c.first) {
+        const Segment s = m_segments.get(c.segment);
+        raise(kEventSegmentBegun, s.position(), s.end());
+    }
+    bool failed = false;
+    for (;;) {
+        Outcome outcome;
+        const bool probing = c.first && m_total < 0;
+        if (c.address.protocol == Protocol::Ftp)
+            outcome = ftpSession(c);
+        else
+            outcome = probing ? httpFirst(c) : httpSegment(c);
+
+        if (outcome == Outcome::Reconnect)
+            continue;
+        if (outcome == Outcome::Done) {
+            if (stopping() || c.segment < 0 || (m_rangesRefused && !c.canStream))
+                break;
+            std::optional<int> next = m_segments.claimUnowned(c.id);
+            if (!next)
+                break;
+            const int previous = c.segment;
+            c.segment = *next;
+            m_segments.release(previous, c.id);
+            const Segment s = m_segments.get(c.segment);
+            raise(kEventSegmentTakenOver, s.position(), s.end());
+            continue;
+        }
+        if (outcome == Outcome::Stopped)
+            break;
+        if (outcome == Outcome::Fail) {
+            failed = true;
+            break;
+        }
+        // Retry.
+        if (stopping())
+            break;
+        if (c.retries >= m_settings.maxRetries) {
+            failed = true;
+            break;
+        }
+        ++c.retries;
+        status(kStatusProgress, formatText(status::kRetryWait, m_settings.retryWaitMs / 1000));
+        const auto wake = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_settings.retryWaitMs);
+        while (!stopping() && std::chrono::steady_clock::now() < wake)
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                std::chrono::milliseconds(20), wake - std::chrono::steady_clock::now()));
+        if (stopping())
+            break;
+    }
+    std::int64_t reached = 0;
+    if (c.segment >= 0 && m_total >= 0) {
+        reached = m_segments.get(c.segment).position();
+        m_segments.release(c.segment, c.id);
+    }
+    raise(failed ? kEventConnectionFailed : kEventConnectionEnded, reached);
+    --m_running;
+    QueueItem item;
+    item.kind = QueueItem::ConnectionEnded;
+    item.connection = c.id;
+    post(std::move(item));
+}
+
+DownloadTask::Outcome DownloadTask::socketFailure(SocketResult result, int error, bool receiving) {
+    if (result == SocketResult::Stopped || stopping())
+        return Outcome::Stopped;
+    status(kStatusError, socketFailureText(result, error, receiving));
+    return Outcome::Retry;
+}
+
+DownloadTask::Outcome DownloadTask::openRoute(Connection& c, SocketConnection& socket, const std::string& host,
+                                              int port, bool proxy) {
+    status(kStatusProgress, formatText(proxy ? status::kResolvingProxy : status::kResolving, host.c_str()));
+    if (!socket.resolve(host, port)) {
+        status(kStatusError, formatText(proxy ? status::kResolveProxyFailed : status::kResolveFailed, host.c_str()));
+        return stopping() ? Outcome::Stopped : Outcome::Retry;
+    }
+    status(kStatusProgress, formatText(proxy ? status::kConnectingProxy : status::kConnecting, host.c_str(), port));
+    const SocketResult connected = socket.connect(m_parameters.connectTimeoutMs);
+    if (connected == SocketResult::Ok) {
+        status(kStatusProgress, formatText(c.first ? status::kConnected : status::kSegmentConnected, host.c_str(), port));
+        return Outcome::Done;
+    }
+    if (connected == SocketResult::Stopped || stopping())
+        return Outcome::Stopped;
+    status(kStatusError, formatText(connected == SocketResult::TimedOut ? status::kConnectTimedOut
+                                                                         : status::kConnectFailed,
+                                    host.c_str(), port));
+    if (connected == SocketResult::SystemError)
+        status(kStatusError, socketFailureText(connected, socket.error(), false));
+    return Outcome::Retry;
+}
+
+// The body of an answer, from `initial` on, into the connection's segment (and, for a
+// whole-file answer while ranges are refused, into every unowned segment it passes).
+DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& socket, std::string initial) {
+    std::vector<char> buffer(static_cast<size_t>(kSegmentUnit));
+    std::vector<char> scratch(static_cast<size_t>(kSegmentUnit));  // bytes passed over, never written
+    std::int64_t buffered = 0;
+    std::string_view pending = initial;
+    const std::int64_t block = std::clamp<std::int64_t>(m_parameters.receiveBlock, 1, kSegmentUnit);
+
+    for (;;) {
+        Segment s = m_segments.get(c.segment);
+        std::int64_t writePos = s.position() + buffered;
+        if (writePos >= s.end()) {
+            if (!flush(c, buffer.data(), buffered))
+                return Outcome::Stopped;
+            buffered = 0;
+            // Any answer runs to the end of the file, so when ranges are refused the
+            // bytes that follow are the next segments'.
+            if (!(c.canStream && m_rangesRefused))
+                return Outcome::Done;
+            // Read on through the whole answer: the next unowned segment it reaches.
+            const std::vector<Segment> all = m_segments.snapshot();
+            int bestIndex = -1;
+            for (size_t i = 0; i < all.size(); ++i) {
+                if (all[i].owner < 0 && !all[i].complete() && all[i].position() >= c.streamPos &&
+                    (bestIndex < 0 || all[i].position() < all[bestIndex].position()))
+                    bestIndex = static_cast<int>(i);
+            }
+            if (bestIndex < 0 || !m_segments.claim(bestIndex, c.id))
+                return Outcome::Done;
+            m_segments.release(c.segment, c.id);
+            c.segment = bestIndex;
+            s = m_segments.get(c.segment);
+            raise(kEventSegmentTakenOver, s.position(), s.end());
+            continue;
+        }
+        if (pending.empty()) {
+            if (stopping())
+                return Outcome::Stopped;
+            const bool skipping = c.streamPos < writePos;
+            const std::int64_t want = skipping ? std::min(block, writePos - c.streamPos)
+                                               : std::min({block, kSegmentUnit - buffered, s.end() - writePos});
+            const SpeedLimiter::Grant grant = m_limiter.acquire(want, std::max(1, m_running.load()), m_stop);
+            if (grant.bytes <= 0)
+                return Outcome::Stopped;
+            size_t got = 0;
+            char* target = skipping ? scratch.data() : buffer.data() + buffered;
+            const SocketResult r =
+                socket.receive(target, static_cast<size_t>(grant.bytes), m_parameters.receiveTimeoutMs, got);
+            m_limiter.giveBack(grant, grant.bytes - static_cast<std::int64_t>(got));
+            if (r != SocketResult::Ok) {
+                flush(c, buffer.data(), buffered);
+                if (r == SocketResult::Closed) {
+                    if (stopping())
+                        return Outcome::Stopped;
+                    status(kStatusError, status::kReceiveFailed);
+                    return Outcome::Retry;
+                }
+                return socketFailure(r, socket.error(), true);
+            }
+            c.streamPos += static_cast<std::int64_t>(got);
+            if (skipping)
+                continue;
+            buffered += static_cast<std::int64_t>(got);
+        } else {
+            // Bytes that came with the header (or after skipped ones).
+            if (c.streamPos < writePos) {
+                const std::int64_t skipped = std::min<std::int64_t>(static_cast<std::int64_t>(pending.size()), writePos - c.streamPos);
+                c.streamPos += skipped;
+                pending.remove_prefix(static_cast<size_t>(skipped));
+                continue;
+            }
+            const std::int64_t take = std::min<std::int64_t>(
+                {static_cast<std::int64_t>(pending.size()), kSegmentUnit - buffered, s.end() - writePos});
+            std::copy_n(pending.data(), take, buffer.data() + buffered);
+            pending.remove_prefix(static_cast<size_t>(take));
+            c.streamPos += take;
+            buffered += take;
+        }
+        if (buffered >= kSegmentUnit || s.position() + buffered >= s.end()) {
+            if (!flush(c, buffer.data(), buffered))
+                return Outcome::Stopped;
+            buffered = 0;
+        }
+    }
+}
+
+bool DownloadTask::flush(Connection& c, const char* data, std::int64_t size) {
+    if (size <= 0)
+        return true;
+    std::int64_t fits = size;
+    const std::int64_t position = m_segments.reserve(c.segment, fits);
+    if (fits > 0) {
+        m_file.write(position, data, fits);
+        m_segments.addDone(c.segment, fits);
+        m_received.fetch_add(fits, std::memory_order_relaxed);
+        raise(kEventBytesArrived, fits);
+    }
+    return true;
+}
+
+bool DownloadTask::beginFile(std::int64_t total, const std::string& suggestedName) {
+    std::string path = m_parameters.localFile;
+    if (path.empty()) {
+        status(kStatusError, status::kCreateFileFailed);
+        return false;
+    }
+    if (path.back() == '/' || path.back() == '\\') {
+        path.back() = '/';
+        if (suggestedName.empty()) {
+            status(kStatusError, status::kCreateFileFailed);
+            return false;
+        }
+        path += suggestedName;
+    }
+    if (pathExists(path)) {
+        const std::string original = path;
+        const int answer = askFileExists(path);
+        if (answer == kAnswerAutomaticName) {
+            path.clear();
+            for (int n = 1; n <= 99; ++n) {
+                const std::string candidate = automaticName(original, n);
+                if (!pathExists(candidate)) {
+                    path = candidate;
+                    break;
+                }
+            }
+            if (path.empty()) {
+                status(kStatusError, status::kAutoRenameExhausted);
+                return false;
+            }
+            status(kStatusProgress, formatText(status::kAutoRenamed, path.c_str()));
+        } else if (answer == kAnswerHandlerRenamed && !path.empty() && path != original) {
+            status(kStatusProgress, formatText(status::kUserRenamed, path.c_str()));
+        } else {
+            status(kStatusError, status::kUserGaveUp);
+            return false;
+        }
+    }
+    if (stopping())
+        return false;
+    if (!m_file.create(path, total)) {
+        status(kStatusError, status::kCreateFileFailed);
+        return false;
+    }
+    m_localPath = path;
+    m_total = total;
+    raise(kEventSizeKnown, total);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------
+// Registry of running tasks
+
+namespace {
+
+std::mutex g_registryMutex;
+int g_runningTasks = 0;
+
+void registerTask(int delta) {
+    std::lock_guard lock(g_registryMutex);
+    g_runningTasks += delta;
+}
+
+}  // namespace
+
+int runningTaskCount() {
+    std::lock_guard lock(g_registryMutex);
+    return g_runningTasks;
+}
+
+}  // namespace update

@@ -1,0 +1,102 @@
+#include "platform/desktop_shortcut.h"
+
+#include <QStandardPaths>
+#include <QString>
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace platform {
+namespace {
+
+std::optional<std::optional<std::string>> g_desktopOverride;
+
+// Quoting inside an Exec argument, then the general escaping of desktop-entry values
+// (where a backslash is written twice once more).
+std::string quoteExecArgument(const std::string& path) {
+    std::string quoted = "\"";
+    for (char c : path) {
+        switch (c) {
+            case '"':
+            case '`':
+            case '$': quoted += "\\\\"; quoted += c; break;
+            case '\\': quoted += "\\\\\\\\"; break;
+            case '%': quoted += "%%"; break;
+            default: quoted += c;
+        }
+    }
+    quoted += '"';
+    return quoted;
+}
+
+bool hasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+std::string escapeValue(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\') out += "\\\\";
+        else out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> desktopFolder() {
+    std::string folder;
+    if (g_desktopOverride) {
+        if (!*g_desktopOverride) return std::nullopt;
+        folder = **g_desktopOverride;
+    } else {
+        folder = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation).toStdString();
+    }
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    std::error_code ec;
+    if (folder.empty() || !std::filesystem::is_directory(folder, ec)) return std::nullopt;
+    return folder;
+}
+
+void setDesktopFolderOverride(std::optional<std::string> folder) { g_desktopOverride = std::move(folder); }
+
+std::optional<std::string> desktopEntryText(const ShortcutSpec& spec) {
+    if (hasLineBreak(spec.target) || hasLineBreak(spec.name) || hasLineBreak(spec.comment)) return std::nullopt;
+    std::string text = "[Desktop Entry]\n";
+    text += "Type=Application\n";
+    text += "Version=1.0\n";
+    text += "Name=" + escapeValue(spec.name) + "\n";
+    text += "Comment=" + escapeValue(spec.comment) + "\n";
+    text += "Exec=" + quoteExecArgument(spec.target) + "\n";
+    text += "Terminal=false\n";
+    return text;
+}
+
+ShortcutResult createDesktopShortcut(const std::string& programFolder, const ShortcutSpec& spec) {
+    namespace fs = std::filesystem;
+    const std::string fileName = spec.name + ".desktop";
+    const fs::path local = fs::path(programFolder) / fileName;
+
+    std::optional<std::string> text = desktopEntryText(spec);
+    if (!text) return ShortcutResult::NotSavable;
+    {
+        std::ofstream out(local, std::ios::binary | std::ios::trunc);
+        if (!out) return ShortcutResult::NotSavable;
+        out << *text;
+        out.close();
+        if (!out) return ShortcutResult::NotSavable;
+    }
+    std::error_code ec;
+    // File managers launch a desktop entry only when it is executable.
+    fs::permissions(local, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::add, ec);
+
+    std::optional<std::string> desktop = desktopFolder();
+    if (!desktop) return ShortcutResult::NoDesktop;
+    if (!fs::copy_file(local, fs::path(*desktop) / fileName, fs::copy_options::overwrite_existing, ec) || ec) {
+        return ShortcutResult::CopyFailed;
+    }
+    fs::remove(local, ec);
+    return ShortcutResult::Created;
+}
+
+}  // namespace platform

@@ -1,0 +1,137 @@
+#include "settings/about_window.h"
+
+#include "platform/desktop_open.h"
+#include "platform/dialogs.h"
+#include "settings/window_geometry.h"
+
+#include <QFont>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+
+#ifdef TMBL_HAVE_UPDATE_UI
+#include "update/update_window.h"
+#endif
+
+namespace settings {
+namespace {
+
+// --- Maker's contact data: deployment data, placeholders until release. ---------
+// Replace these five texts with the maker's real web site, e-mail address, contact
+// numbers and ownership line before shipping.
+const QString kMakerWebsite = QStringLiteral("http://www.example.com/");           // PLACEHOLDER
+const QString kMakerEmail = QStringLiteral("support@example.com");                 // PLACEHOLDER
+const QString kMakerContact = QStringLiteral("电话：〔待填写〕 即时通讯：〔待填写〕");  // PLACEHOLDER
+const QString kMakerOwnership = QStringLiteral("〔版权所有者待填写〕");               // PLACEHOLDER
+// ---------------------------------------------------------------------------------
+
+const QString kTitle = QStringLiteral("关于");
+const QString kUpdateCaption = QStringLiteral("在线升级");
+const QString kUpdateUnavailable = QStringLiteral("在线升级功能暂不可用！");
+
+QLabel* transparentLabel(QWidget* parent, const QString& name, const QString& text, const QRect& rect) {
+    auto* label = placeControl(new QLabel(text, parent), name, rect);
+    label->setAutoFillBackground(false);
+    label->setAttribute(Qt::WA_TranslucentBackground);
+    return label;
+}
+
+// A label showing its address as a link; a click opens it through the desktop.
+QLabel* linkLabel(QWidget* parent, const QString& name, const QString& address, const QRect& rect) {
+    auto* label = placeControl(new QLabel(parent), name, rect);
+    label->setTextFormat(Qt::RichText);
+    label->setText(QStringLiteral("<a href=\"%1\">%2</a>").arg(address.toHtmlEscaped(), address.toHtmlEscaped()));
+    label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    label->setCursor(Qt::PointingHandCursor);
+    label->setProperty("linkTarget", address);
+    QObject::connect(label, &QLabel::linkActivated, label, [address] { platform::openWithDesktop(address); });
+    return label;
+}
+
+}  // namespace
+
+QImage drawAboutPicture(QSize size) {
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal w = size.width();
+    const qreal h = size.height();
+
+    QLinearGradient sky(0, 0, 0, h);
+    sky.setColorAt(0, QColor(72, 140, 214));
+    sky.setColorAt(1, QColor(186, 222, 250));
+    p.fillRect(QRectF(0, 0, w, h), sky);
+
+    // Two clouds the shuttle flies between.
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 220));
+    for (QPointF c : {QPointF(w * 0.16, h * 0.70), QPointF(w * 0.86, h * 0.32)}) {
+        p.drawEllipse(c, h * 0.22, h * 0.13);
+        p.drawEllipse(c + QPointF(h * 0.16, -h * 0.06), h * 0.16, h * 0.13);
+        p.drawEllipse(c + QPointF(-h * 0.16, 0), h * 0.13, h * 0.10);
+    }
+
+    // The shuttle: a pointed spindle carrying an envelope.
+    QPainterPath shuttle;
+    const QPointF a(w * 0.08, h * 0.42), b(w * 0.40, h * 0.42);
+    shuttle.moveTo(a);
+    shuttle.quadTo(QPointF(w * 0.24, h * 0.16), b);
+    shuttle.quadTo(QPointF(w * 0.24, h * 0.68), a);
+    p.setBrush(QColor(240, 176, 64));
+    p.setPen(QPen(QColor(150, 90, 20), 1.2));
+    p.drawPath(shuttle);
+    const QRectF envelope(w * 0.18, h * 0.32, w * 0.12, h * 0.20);
+    p.setBrush(Qt::white);
+    p.setPen(QPen(QColor(90, 90, 90), 1));
+    p.drawRect(envelope);
+    p.drawLine(envelope.topLeft(), envelope.center());
+    p.drawLine(envelope.topRight(), envelope.center());
+
+    QFont font = p.font();
+    font.setBold(true);
+    font.setPixelSize(qMax(8, static_cast<int>(h * 0.34)));
+    p.setFont(font);
+    p.setPen(QColor(20, 50, 110));
+    p.drawText(QRectF(w * 0.44, 0, w * 0.56, h * 0.62), Qt::AlignLeft | Qt::AlignBottom, QStringLiteral("云梭邮盒"));
+    font.setBold(false);
+    font.setPixelSize(qMax(6, static_cast<int>(h * 0.18)));
+    p.setFont(font);
+    p.drawText(QRectF(w * 0.44, h * 0.64, w * 0.56, h * 0.30), Qt::AlignLeft | Qt::AlignTop, QStringLiteral("V2.0"));
+    p.end();
+    return image;
+}
+
+AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
+    placeWindow(this, kTitle, QRect(50, 50, 352, 246));
+
+    auto* update = placeControl(new QPushButton(kUpdateCaption, this), QStringLiteral("按钮1"), QRect(244, 22, 77, 26));
+    connect(update, &QPushButton::clicked, this, &AboutWindow::openUpdateWindow);
+    transparentLabel(this, QStringLiteral("透明标签2"), QStringLiteral("网站："), QRect(48, 88, 40, 16));
+    linkLabel(this, QStringLiteral("超级链接框2"), kMakerWebsite, QRect(84, 88, 140, 16));
+    auto* picture = placeControl(new QLabel(this), QStringLiteral("图片框1"), QRect(0, 0, 216, 70));
+    picture->setPixmap(QPixmap::fromImage(drawAboutPicture(QSize(216, 70))));
+    linkLabel(this, QStringLiteral("超级链接框1"), kMakerEmail, QRect(84, 112, 87, 16));
+    transparentLabel(this, QStringLiteral("透明标签7"), QString(60, QLatin1Char('-')), QRect(0, 64, 347, 16));
+    transparentLabel(this, QStringLiteral("透明标签6"), QString(22, QChar(0x2014)), QRect(49, 161, 264, 16));
+    transparentLabel(this, QStringLiteral("透明标签5"), kMakerContact, QRect(48, 136, 200, 16));
+    transparentLabel(this, QStringLiteral("透明标签4"), QStringLiteral("信箱："), QRect(48, 112, 40, 16));
+    transparentLabel(this, QStringLiteral("透明标签1"), kMakerOwnership, QRect(208, 184, 104, 16));
+}
+
+void AboutWindow::openUpdateWindow() {
+#ifdef TMBL_HAVE_UPDATE_UI
+    update::showUpdateWindow(this);
+#else
+    platform::messageBox(this, kUpdateUnavailable, platform::MessageIcon::Information);
+#endif
+}
+
+void showAboutWindow(QWidget* parent) {
+    AboutWindow window(parent);
+    window.exec();
+}
+
+}  // namespace settings

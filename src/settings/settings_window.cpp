@@ -1,0 +1,195 @@
+#include "settings/settings_window.h"
+
+#include "app/program_state.h"
+#include "platform/desktop_shortcut.h"
+#include "platform/dialogs.h"
+#include "platform/program_folder.h"
+#include "platform/qt_text.h"
+#include "settings/entry_editor.h"
+#include "settings/window_geometry.h"
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QHeaderView>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTreeWidget>
+
+namespace settings {
+namespace {
+
+constexpr int kRows = 9;
+constexpr int kColumnIcon = 1;
+constexpr int kColumnName = 2;
+constexpr int kColumnInfo = 3;
+constexpr int kColumnKind = 4;
+
+const QString kTitle = QStringLiteral("设置窗口----（提示：双击图标行可设置项目信息）");
+const QString kSettingChanged = QStringLiteral("设置修改成功！");
+const QString kOldPasswordPrompt = QStringLiteral("请输入原密码：");
+const QString kNewPasswordPrompt = QStringLiteral("请输入新密码：");
+const QString kConfirmPrompt = QStringLiteral("请再输入一遍新密码！");
+const QString kWrongOldPassword = QStringLiteral("输入的原密码错误，请重新执行本操作！");
+const QString kPasswordChanged = QStringLiteral("密码修改成功！");
+const QString kShortcutCreated = QStringLiteral("已在桌面上成功创建快捷方式！");
+const QString kShortcutFailed = QStringLiteral("创建失败！");
+// Shown instead of a success when the database refused the write.
+const QString kPasswordLoginNotSaved = QStringLiteral("“启用密码登录”设置保存失败，设置未修改！");
+const QString kNewWindowsNotSaved = QStringLiteral("“允许打开新窗口”设置保存失败，设置未修改！");
+const QString kPasswordNotSaved = QStringLiteral("新密码保存失败，原密码仍然有效！");
+
+const QString kShortcutName = QStringLiteral("云梭邮盒");
+const QString kShortcutComment = QStringLiteral("方便快捷的邮箱登录软件");
+const QString kProgramFileName = QStringLiteral("云梭邮盒");
+
+std::string yesNo(bool value) { return platform::toGbk(value ? QStringLiteral("是") : QStringLiteral("否")); }
+
+}  // namespace
+
+SettingsWindow::SettingsWindow(QWidget* parent) : QDialog(parent) {
+    placeWindow(this, kTitle, QRect(50, 50, 393, 558));
+
+    m_changePassword = placeControl(new QPushButton(QStringLiteral("修改登录密码"), this),
+                                    QStringLiteral("修改登录密码按钮"), QRect(272, 485, 104, 27));
+    m_passwordLogin = placeControl(new QCheckBox(QStringLiteral("启用密码登录"), this),
+                                   QStringLiteral("启用密码登录选择框"), QRect(160, 504, 92, 13));
+    m_newWindows = placeControl(new QCheckBox(QStringLiteral("允许打开新窗口"), this),
+                                QStringLiteral("允许打开新窗口选择框"), QRect(160, 480, 105, 13));
+    m_shortcut = placeControl(new QPushButton(QStringLiteral("将快捷方式发送至桌面"), this), QStringLiteral("按钮1"),
+                              QRect(6, 485, 139, 27));
+    m_list = placeControl(new QTreeWidget(this), QStringLiteral("超级列表框"), QRect(0, 0, 387, 468));
+
+    m_list->setColumnCount(5);
+    m_list->setHeaderLabels({QStringLiteral("ID"), QStringLiteral("图标"), QStringLiteral("项目名称"),
+                             QStringLiteral("信息"), QStringLiteral("登录类别")});
+    m_list->setRootIsDecorated(false);
+    m_list->setItemsExpandable(false);
+    m_list->setUniformRowHeights(true);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setIconSize(QSize(48, 48));
+    m_list->header()->setStretchLastSection(false);
+    m_list->header()->setSectionsMovable(false);
+    m_list->setColumnWidth(0, 0);
+    m_list->setColumnHidden(0, true);
+    m_list->setColumnWidth(kColumnIcon, 48);
+    m_list->setColumnWidth(kColumnName, 80);
+    m_list->setColumnWidth(kColumnInfo, 180);
+    m_list->setColumnWidth(kColumnKind, 78);
+    m_list->viewport()->installEventFilter(this);
+
+    fillList();
+    m_newWindows->setChecked(app::state().allowNewWindows);
+    m_passwordLogin->setChecked(app::state().passwordLogin);
+
+    connect(m_passwordLogin, &QCheckBox::clicked, this, &SettingsWindow::onPasswordLoginClicked);
+    connect(m_newWindows, &QCheckBox::clicked, this, &SettingsWindow::onNewWindowsClicked);
+    connect(m_changePassword, &QPushButton::clicked, this, &SettingsWindow::changePassword);
+    connect(m_shortcut, &QPushButton::clicked, this, &SettingsWindow::createShortcut);
+    connect(&app::state(), &app::ProgramState::iconListChanged, this, &SettingsWindow::showIcons);
+}
+
+void SettingsWindow::fillList() {
+    m_list->clear();
+    for (int row = 0; row < kRows; ++row) {
+        auto* item = new QTreeWidgetItem(m_list);
+        item->setSizeHint(kColumnIcon, QSize(48, 50));
+        showEntry(row, records::readMailboxEntry(row + 1));
+    }
+    showIcons();
+}
+
+void SettingsWindow::showIcons() {
+    const QList<QPixmap>& icons = app::state().iconList;
+    for (int row = 0; row < m_list->topLevelItemCount(); ++row) {
+        m_list->topLevelItem(row)->setIcon(kColumnIcon, row < icons.size() ? QIcon(icons.at(row)) : QIcon());
+    }
+}
+
+void SettingsWindow::showEntry(int row, const records::MailboxEntry& entry) {
+    QTreeWidgetItem* item = m_list->topLevelItem(row);
+    if (!item) return;
+    const bool byMailbox = entry.loginKind == platform::toGbk(QStringLiteral("邮箱"));
+    item->setText(kColumnName, platform::fromGbk(entry.name));
+    item->setText(kColumnInfo, platform::fromGbk(byMailbox ? entry.userName : entry.address));
+    item->setText(kColumnKind, platform::fromGbk(entry.loginKind));
+}
+
+bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_list->viewport() && event->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        openEditorForSelectedRow();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void SettingsWindow::openEditorForSelectedRow() {
+    const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
+    if (selected.isEmpty()) return;
+    const int row = m_list->indexOfTopLevelItem(selected.first());
+    if (row < 0 || row >= kRows) return;
+    openEntryEditor(this, row);
+}
+
+void SettingsWindow::onPasswordLoginClicked(bool checked) {
+    // The flag in memory keeps its start-up value: the option takes effect at the
+    // next start.
+    if (!records::writeSettingsNote(1, yesNo(checked))) {
+        m_passwordLogin->setChecked(!checked);
+        platform::messageBox(this, kPasswordLoginNotSaved, platform::MessageIcon::Error);
+    }
+}
+
+void SettingsWindow::onNewWindowsClicked(bool checked) {
+    if (!records::writeSettingsNote(3, yesNo(checked))) {
+        m_newWindows->setChecked(!checked);
+        platform::messageBox(this, kNewWindowsNotSaved, platform::MessageIcon::Error);
+        return;
+    }
+    app::state().allowNewWindows = checked;
+    platform::messageBox(this, kSettingChanged, platform::MessageIcon::Information);
+}
+
+void SettingsWindow::changePassword() {
+    std::optional<QString> old = platform::inputBox(this, kOldPasswordPrompt, true);
+    if (!old) return;
+    if (platform::toGbk(*old) != app::state().accessPassword) {
+        platform::messageBox(this, kWrongOldPassword, platform::MessageIcon::Error);
+        return;
+    }
+    std::optional<QString> first = platform::inputBox(this, kNewPasswordPrompt, true);
+    if (!first) return;
+    std::optional<QString> second = platform::inputBox(this, kConfirmPrompt, true);
+    if (!second) return;
+    if (*first != *second) return;
+
+    const std::string password = platform::toGbk(*first);
+    if (!records::writeSettingsNote(2, password)) {
+        platform::messageBox(this, kPasswordNotSaved, platform::MessageIcon::Error);
+        return;
+    }
+    app::state().accessPassword = password;
+    platform::messageBox(this, kPasswordChanged, platform::MessageIcon::Information);
+}
+
+void SettingsWindow::createShortcut() {
+    const std::string folder = platform::programFolder();
+    // The launcher always starts the program under its installed name, whatever the
+    // running file is called.
+    const platform::ShortcutSpec spec{kShortcutName.toStdString(), kShortcutComment.toStdString(),
+                                      folder + "/" + kProgramFileName.toStdString()};
+    if (platform::createDesktopShortcut(folder, spec) == platform::ShortcutResult::Created) {
+        platform::messageBox(this, kShortcutCreated, platform::MessageIcon::Information);
+    } else {
+        platform::messageBox(this, kShortcutFailed, platform::MessageIcon::Error);
+    }
+}
+
+void showSettingsWindow(QWidget* parent) {
+    SettingsWindow window(parent);
+    window.exec();
+}
+
+}  // namespace settings

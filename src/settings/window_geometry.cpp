@@ -1,0 +1,51 @@
+#include "settings/window_geometry.h"
+
+#include <QEvent>
+#include <QMargins>
+#include <QWidget>
+
+namespace settings {
+namespace {
+
+constexpr char kPropOuterRect[] = "tmbl_outerRect";
+
+QSize clientSize(const QSize& outer, const QMargins& frame) {
+    return QSize(qMax(1, outer.width() - frame.left() - frame.right()),
+                 qMax(1, outer.height() - frame.top() - frame.bottom()));
+}
+
+// Corrects the client size once the window system has put a frame around it.
+class OuterSizeKeeper : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
+        auto* window = static_cast<QWidget*>(watched);
+        const QRect outer = window->property(kPropOuterRect).toRect();
+        const QRect frame = window->frameGeometry();
+        const QRect client = window->geometry();
+        const QMargins margins(client.left() - frame.left(), client.top() - frame.top(),
+                               frame.right() - client.right(), frame.bottom() - client.bottom());
+        if (!margins.isNull()) {
+            window->setFixedSize(clientSize(outer.size(), margins));
+            window->move(outer.topLeft());
+        }
+        window->removeEventFilter(this);
+        deleteLater();
+        return false;
+    }
+};
+
+}  // namespace
+
+void placeWindow(QWidget* window, const QString& title, const QRect& outer) {
+    window->setWindowTitle(title);
+    window->setProperty(kPropOuterRect, outer);
+    window->setFixedSize(outer.size());
+    window->move(outer.topLeft());
+    window->installEventFilter(new OuterSizeKeeper(window));
+}
+
+}  // namespace settings

@@ -1,0 +1,60 @@
+#include "settings/about_window.h"
+
+#include "platform/desktop_open.h"
+#include "platform/dialogs.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+namespace settings {
+namespace {
+
+TEST(AboutWindow, ControlsAndLinks) {
+    AboutWindow window;
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("关于"));
+    auto* update = window.findChild<QPushButton*>(QStringLiteral("按钮1"));
+    ASSERT_NE(update, nullptr);
+    EXPECT_EQ(update->text(), QStringLiteral("在线升级"));
+    EXPECT_EQ(update->geometry(), QRect(244, 22, 77, 26));
+    auto* picture = window.findChild<QLabel*>(QStringLiteral("图片框1"));
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture->pixmap().size(), QSize(216, 70));
+    auto* dashes = window.findChild<QLabel*>(QStringLiteral("透明标签7"));
+    ASSERT_NE(dashes, nullptr);
+    EXPECT_EQ(dashes->text(), QString(60, QLatin1Char('-')));
+    auto* longDashes = window.findChild<QLabel*>(QStringLiteral("透明标签6"));
+    ASSERT_NE(longDashes, nullptr);
+    EXPECT_EQ(longDashes->text(), QString(22, QChar(0x2014)));
+    for (const char* name : {"透明标签1", "透明标签2", "透明标签4", "透明标签5"}) {
+        EXPECT_NE(window.findChild<QLabel*>(QString::fromUtf8(name)), nullptr) << name;
+    }
+
+    QList<QUrl> opened;
+    platform::setDesktopOpener([&](const QUrl& url) {
+        opened << url;
+        return true;
+    });
+    auto* mail = window.findChild<QLabel*>(QStringLiteral("超级链接框1"));
+    auto* site = window.findChild<QLabel*>(QStringLiteral("超级链接框2"));
+    ASSERT_NE(mail, nullptr);
+    ASSERT_NE(site, nullptr);
+    emit mail->linkActivated(mail->property("linkTarget").toString());
+    emit site->linkActivated(site->property("linkTarget").toString());
+    platform::setDesktopOpener(nullptr);
+    ASSERT_EQ(opened.size(), 2);
+    EXPECT_EQ(opened[0].scheme(), QStringLiteral("mailto"));
+    EXPECT_EQ(opened[1].scheme(), QStringLiteral("http"));
+}
+
+TEST(AboutWindow, PictureIsDrawnAtTheAskedSize) {
+    const QImage picture = drawAboutPicture(QSize(216, 70));
+    ASSERT_EQ(picture.size(), QSize(216, 70));
+    // Not a blank: the sky at the top differs from the text area's pixels somewhere.
+    EXPECT_NE(picture.pixelColor(2, 2), picture.pixelColor(2, 68));
+    EXPECT_EQ(picture.pixelColor(2, 2).alpha(), 255);
+}
+
+}  // namespace
+}  // namespace settings

@@ -1,0 +1,117 @@
+#include "platform/desktop_open.h"
+#include "platform/desktop_shortcut.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string lineStarting(const std::string& text, const std::string& key) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key, 0) == 0) return line;
+    }
+    return {};
+}
+
+platform::ShortcutSpec spec(const std::string& folder) {
+    return {"云梭邮盒", "方便快捷的邮箱登录软件", folder + "/云梭邮盒"};
+}
+
+class DesktopShortcut : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_program.isValid());
+        ASSERT_TRUE(m_desktop.isValid());
+        platform::setDesktopFolderOverride(m_desktop.path().toStdString());
+    }
+    void TearDown() override { platform::setDesktopFolderOverride(std::string()); }
+
+    std::string programFolder() const { return m_program.path().toStdString(); }
+    fs::path onDesktop() const { return fs::path(m_desktop.path().toStdString()) / "云梭邮盒.desktop"; }
+    fs::path inProgramFolder() const { return fs::path(programFolder()) / "云梭邮盒.desktop"; }
+
+    QTemporaryDir m_program;
+    QTemporaryDir m_desktop;
+};
+
+TEST_F(DesktopShortcut, CreatedTwiceReplacesTheLauncherAndLeavesNothingBehind) {
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(platform::createDesktopShortcut(programFolder(), spec(programFolder())),
+                  platform::ShortcutResult::Created);
+        EXPECT_TRUE(fs::exists(onDesktop()));
+        EXPECT_FALSE(fs::exists(inProgramFolder()));
+    }
+    // Only the launcher landed on the desktop.
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_desktop.path().toStdString()), fs::directory_iterator()), 1);
+
+    const std::string text = readText(onDesktop());
+    EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u);
+    EXPECT_EQ(lineStarting(text, "Type="), "Type=Application");
+    EXPECT_EQ(lineStarting(text, "Name="), "Name=云梭邮盒");
+    EXPECT_EQ(lineStarting(text, "Comment="), "Comment=方便快捷的邮箱登录软件");
+    EXPECT_EQ(lineStarting(text, "Exec="), "Exec=\"" + programFolder() + "/云梭邮盒\"");
+    EXPECT_NE(fs::status(onDesktop()).permissions() & fs::perms::owner_exec, fs::perms::none);
+}
+
+TEST_F(DesktopShortcut, WithoutADesktopFolderNothingIsCreatedThere) {
+    const std::string missing = m_desktop.path().toStdString() + "/不存在";
+    platform::setDesktopFolderOverride(missing);
+    EXPECT_FALSE(platform::desktopFolder());
+    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), spec(programFolder())),
+              platform::ShortcutResult::NoDesktop);
+    EXPECT_FALSE(fs::exists(missing));
+
+    platform::setDesktopFolderOverride(std::nullopt);
+    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), spec(programFolder())),
+              platform::ShortcutResult::NoDesktop);
+}
+
+TEST_F(DesktopShortcut, ACopyThatFailsKeepsTheLauncherInTheProgramFolder) {
+    // A folder of the launcher's name on the desktop cannot be replaced by a file.
+    fs::create_directories(onDesktop() / "inside");
+    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), spec(programFolder())),
+              platform::ShortcutResult::CopyFailed);
+    EXPECT_TRUE(fs::exists(inProgramFolder()));
+
+    EXPECT_EQ(platform::createDesktopShortcut(programFolder() + "/没有这个文件夹", spec(programFolder())),
+              platform::ShortcutResult::NotSavable);
+}
+
+TEST(DesktopEntry, ExecQuotesSpecialCharactersAndRefusesLineBreaks) {
+    platform::ShortcutSpec odd{"n", "c", "/opt/my \"mail\" $box\\100%/云梭邮盒"};
+    std::optional<std::string> text = platform::desktopEntryText(odd);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(lineStarting(*text, "Exec="), R"(Exec="/opt/my \\"mail\\" \\$box\\\\100%%/云梭邮盒")");
+    odd.target = "/opt/a\nb";
+    EXPECT_FALSE(platform::desktopEntryText(odd));
+}
+
+TEST(DesktopOpen, MailAddressesBecomeMailtoAndWebAddressesStay) {
+    QUrl opened;
+    platform::setDesktopOpener([&](const QUrl& url) {
+        opened = url;
+        return true;
+    });
+    EXPECT_TRUE(platform::openWithDesktop(QStringLiteral("support@example.com")));
+    EXPECT_EQ(opened, QUrl(QStringLiteral("mailto:support@example.com")));
+    EXPECT_TRUE(platform::openWithDesktop(QStringLiteral("http://www.example.com/a?b=1")));
+    EXPECT_EQ(opened, QUrl(QStringLiteral("http://www.example.com/a?b=1")));
+    EXPECT_FALSE(platform::openWithDesktop(QString()));
+    platform::setDesktopOpener(nullptr);
+}
+
+}  // namespace

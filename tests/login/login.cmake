@@ -1,0 +1,10 @@
+# Tests of the page bridge, page document access, the scanner and the login driver on
+# the real engine, with login pages served from 127.0.0.1 by the test itself.
+if(NOT TARGET login)
+    return()
+endif()
+add_executable(login_test
+    login_test_server.h
+    dispatch_call_test.cpp)
+target_link_libraries(login_test PRIVATE login tmbl_gui_test_main Qt6::Network Qt6::Test tmbl_qt_defaults)
+gtest_discover_tests(login_test PROPERTIES TIMEOUT 180 LABELS gui)

@@ -391,7 +391,14 @@ QString BrowserPane::documentAddress(bool topFrame, const QString& reported) con
 }
 
 void BrowserPane::relayNavigateComplete(bool topFrame, const QString& address) {
-    if (topFrame) m_topNavigatedThisLoad = true;
+    if (topFrame) {
+        // A new top document: it is not complete until it says so. The engine may run
+        // a new load inside an unfinished one without announcing a start, so this, not
+        // the load start, is what resets the state.
+        m_topNavigatedThisLoad = true;
+        m_topReportedThisLoad = false;
+        m_topComplete = false;
+    }
     QPointer<BrowserPane> alive(this);
     const bool wasIn = m_inNavigationEvent;
     const QString previous = m_eventAddress;

@@ -133,9 +133,14 @@ void DownloadTask::dispatch(QueueItem& item) {
         break;
     }
     case QueueItem::SegmentsReady:
-        // Every further segment gets a connection of its own.
-        for (int i = 1; i < m_segments.count() && !stopping(); ++i)
-            spawnConnection(-1, false, false);
+        // Every further segment gets a connection of its own; the first connection
+        // kept them for these, so that it cannot take one over before they start.
+        for (int i = 1; i < m_segments.count(); ++i) {
+            if (stopping())
+                m_segments.release(i, kOwnerPending);
+            else
+                spawnConnection(i, false, false);
+        }
         break;
     case QueueItem::ConnectionEnded: {
         auto it = m_threads.find(item.connection);
@@ -151,7 +156,7 @@ void DownloadTask::dispatch(QueueItem& item) {
             m_streamRestarts < m_settings.maxRetries) {
             bool unowned = false;
             for (const Segment& s : m_segments.snapshot())
-                unowned = unowned || (s.owner < 0 && !s.complete());
+                unowned = unowned || (s.owner == -1 && !s.complete());
             if (unowned) {
                 ++m_streamRestarts;
                 spawnConnection(-1, false, true);
@@ -172,7 +177,10 @@ void DownloadTask::spawnConnection(int segment, bool first, bool canStream) {
         c.address = m_address;
         c.cookie = m_cookie;
     }
-    if (!first) {
+    if (segment >= 0) {
+        if (!m_segments.transfer(segment, kOwnerPending, c.id))
+            return;
+    } else if (!first) {
         std::optional<int> claimed;
         if (canStream)
             claimed = m_segments.claimUnowned(c.id);
@@ -388,7 +396,7 @@ DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& so
             const std::vector<Segment> all = m_segments.snapshot();
             int bestIndex = -1;
             for (size_t i = 0; i < all.size(); ++i) {
-                if (all[i].owner < 0 && !all[i].complete() && all[i].position() >= c.streamPos &&
+                if (all[i].owner == -1 && !all[i].complete() && all[i].position() >= c.streamPos &&
                     (bestIndex < 0 || all[i].position() < all[bestIndex].position()))
                     bestIndex = static_cast<int>(i);
             }

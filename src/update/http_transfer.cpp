@@ -196,6 +196,8 @@ DownloadTask::Outcome DownloadTask::httpFirst(Connection& c) {
 
         m_segments.reset(*total, m_rangesRefused ? 1 : std::max(1, m_parameters.connections));
         (void)m_segments.claim(0, c.id);
+        for (int i = 1; i < m_segments.count(); ++i)
+            (void)m_segments.claim(i, kOwnerPending);
         c.segment = 0;
         raise(kEventSegmentBegun, 0, m_segments.get(0).end());
         QueueItem ready;

@@ -22,7 +22,7 @@ void SegmentTable::reset(std::int64_t total, int connections) {
 std::optional<int> SegmentTable::claimForNewConnection(int connection) {
     MutexLock lock(m_mutex);
     for (size_t i = 0; i < m_segments.size(); ++i) {
-        if (m_segments[i].owner < 0 && !m_segments[i].complete()) {
+        if (m_segments[i].owner == -1 && !m_segments[i].complete()) {
             m_segments[i].owner = connection;
             return static_cast<int>(i);
         }
@@ -51,7 +51,7 @@ std::optional<int> SegmentTable::claimForNewConnection(int connection) {
 std::optional<int> SegmentTable::claimUnowned(int connection) {
     MutexLock lock(m_mutex);
     for (size_t i = 0; i < m_segments.size(); ++i) {
-        if (m_segments[i].owner < 0 && !m_segments[i].complete()) {
+        if (m_segments[i].owner == -1 && !m_segments[i].complete()) {
             m_segments[i].owner = connection;
             return static_cast<int>(i);
         }
@@ -64,7 +64,7 @@ bool SegmentTable::claim(int index, int connection) {
     if (index < 0 || index >= static_cast<int>(m_segments.size()))
         return false;
     Segment& s = m_segments[index];
-    if (s.owner >= 0 || s.complete())
+    if (s.owner != -1 || s.complete())
         return false;
     s.owner = connection;
     return true;
@@ -74,6 +74,14 @@ void SegmentTable::release(int index, int connection) {
     MutexLock lock(m_mutex);
     if (index >= 0 && index < static_cast<int>(m_segments.size()) && m_segments[index].owner == connection)
         m_segments[index].owner = -1;
+}
+
+bool SegmentTable::transfer(int index, int from, int to) {
+    MutexLock lock(m_mutex);
+    if (index < 0 || index >= static_cast<int>(m_segments.size()) || m_segments[index].owner != from)
+        return false;
+    m_segments[index].owner = to;
+    return true;
 }
 
 std::int64_t SegmentTable::reserve(int index, std::int64_t& bytes) {

@@ -12,6 +12,7 @@
 namespace update {
 
 inline constexpr std::int64_t kSegmentUnit = 20480;  // read buffer size; below it a file is one segment
+inline constexpr int kOwnerPending = -2;             // kept for a connection about to be started
 
 struct Segment {
     std::int64_t start = 0;
@@ -39,6 +40,8 @@ public:
     // Claims segment `index` when it is unowned and incomplete.
     bool claim(int index, int connection);
     void release(int index, int connection);
+    // Hands a segment from one owner to another; false when `from` does not own it.
+    bool transfer(int index, int from, int to);
 
     // Clamps a write of `bytes` at the segment's current position to its end; returns
     // the file position and sets `bytes` to what fits (0 when the segment is complete).

@@ -1,0 +1,8 @@
+add_executable(update_engine_tests
+    engine_parts_test.cpp
+    http_download_test.cpp
+    ftp_download_test.cpp
+    test_http_server.cpp)
+target_link_libraries(update_engine_tests PRIVATE update_engine GTest::gtest_main)
+target_compile_definitions(update_engine_tests PRIVATE TMBL_SYSTEM_PYTHON="/usr/bin/python3")
+gtest_discover_tests(update_engine_tests)

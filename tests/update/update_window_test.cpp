@@ -1,0 +1,357 @@
+// The update window against a server on 127.0.0.1: the version check and its
+// messages, the download with its progress captions, the question and the hand-off.
+#include "platform/dialogs.h"
+#include "platform/program_folder.h"
+#include "update_test_server.h"
+#include "update/update_window.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace update {
+namespace {
+
+using platform::MessageAnswer;
+using platform::MessageIcon;
+using platform::MessageRequest;
+using testing::Resource;
+using testing::UpdateTestServer;
+
+const QString kQuestion = QStringLiteral("下载完毕！确认要关闭程序执行更新操作吗？");
+const QString kDownloadName = QStringLiteral("NQWXBD5.exe.tmp");
+constexpr const char* kReadme = "/revo/soft/tmbl/readme.txt";
+constexpr const char* kInstaller = "/revo/soft/tmbl/tmblupdate.exe";
+
+// 204800 bytes cut by five connections into segments of 40960; the middle of every
+// segment falls on a 20480-byte boundary.
+constexpr long long kInstallerSize = 204800;
+const std::set<long long> kSegmentMiddles = {20480, 61440, 102400, 143360, 184320};
+
+std::string installerBytes(long long size) {
+    std::string bytes(static_cast<size_t>(size), '\0');
+    unsigned x = 12345;
+    for (char& c : bytes) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return bytes;
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Answers like ScriptedDialogs and lets a test look at the window when the question comes.
+class WatchingDialogs : public platform::ScriptedDialogs {
+public:
+    std::function<void()> onQuestion;
+    MessageAnswer answerMessage(const MessageRequest& request) override {
+        if (request.yesNo && onQuestion) onQuestion();
+        return ScriptedDialogs::answerMessage(request);
+    }
+};
+
+class UpdateWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_folder.isValid());
+        ASSERT_TRUE(QDir(m_folder.path()).mkpath(QStringLiteral("ico")));
+        ASSERT_TRUE(writeFile(m_folder.filePath(QStringLiteral("ico/1.ico")), "icon"));
+        platform::setProgramFolder(QFile::encodeName(m_folder.path()).toStdString());
+        // Whatever a test does, a hand-off must never aim at the test runner itself.
+        m_standIn.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        ASSERT_TRUE(m_standIn.waitForStarted());
+    }
+    void TearDown() override {
+        platform::setProgramFolder({});
+        m_standIn.kill();
+        m_standIn.waitForFinished();
+    }
+
+    UpdateOptions options() const {
+        UpdateOptions o;
+        o.host = QString::fromStdString(m_server.host());
+        o.settleDelayMs = 0;
+        o.fetchLimits.idleTimeoutMs = 3000;
+        o.engineSettings.retryWaitMs = 50;
+        o.engineSettings.maxRetries = 1;
+        o.engineSettings.controllerIdleMs = 10;
+        o.target = HandoffTarget{QFile::encodeName(m_folder.path()).toStdString(), "云梭邮盒", m_standIn.processId()};
+        o.endProcess = [] {};
+        return o;
+    }
+    QString downloadPath() const { return m_folder.filePath(kDownloadName); }
+    static QPushButton* updateButton(UpdateWindow& w) {
+        return w.findChild<QPushButton*>(QStringLiteral("更新按钮"));
+    }
+    int installerRequests() const {
+        int n = 0;
+        for (const std::string& r : m_server.requests()) n += r.rfind(std::string("GET ") + kInstaller, 0) == 0;
+        return n;
+    }
+
+    QTemporaryDir m_folder;
+    UpdateTestServer m_server;
+    QProcess m_standIn;
+};
+
+TEST_F(UpdateWindowTest, HasItsTitleAndNamedControls) {
+    UpdateWindow w(nullptr, options());
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("澜禾云梭邮盒在线升级"));
+    struct Expected {
+        const char* name;
+        QRect geometry;
+    };
+    for (const Expected& e : {Expected{"更新按钮", {209, 248, 74, 26}}, Expected{"标签2", {10, 252, 180, 13}},
+                              Expected{"编辑框1", {7, 7, 277, 233}}}) {
+        auto* control = w.findChild<QWidget*>(QString::fromUtf8(e.name));
+        ASSERT_NE(control, nullptr) << e.name;
+        EXPECT_EQ(control->geometry(), e.geometry) << e.name;
+        EXPECT_TRUE(w.rect().contains(control->geometry())) << e.name;
+    }
+    EXPECT_EQ(updateButton(w)->text(), QStringLiteral("更新"));
+    EXPECT_FALSE(updateButton(w)->isEnabled());
+    EXPECT_NE(w.findChild<QTimer*>(QStringLiteral("时钟")), nullptr);
+    EXPECT_NE(w.findChild<QTimer*>(QStringLiteral("时钟1")), nullptr);
+}
+
+TEST_F(UpdateWindowTest, VersionCheckOffersOnlyANewerVersion) {
+    struct Case {
+        const char* what;
+        Resource readme;
+        QString message;  // empty: the update is offered
+        QString notes;
+    };
+    const Case cases[] = {
+        {"newer", Resource{.body = "V2.1\r\n\xD0\xC2\xB0\xE6\xB1\xBE\xCB\xB5\xC3\xF7"}, {},
+         QStringLiteral("V2.1\n新版本说明")},
+        {"same", Resource{.body = "V2.0\r\nold"}, QStringLiteral("当前版本是最新的，不需要升级！"),
+         QStringLiteral("V2.0\nold")},
+        {"web page", Resource{.body = "<!DOCTYPE html><p>V9</p>", .status = 404},
+         QStringLiteral("暂无更新数据，请关注软件官方网站！"), {}},
+        {"no answer", Resource{.closeWithoutAnswer = true}, QStringLiteral("当前网络异常，请稍候再试！"), {}},
+        {"no V", Resource{.body = "2.1\r\nnotes"}, QStringLiteral("当前网络异常，请稍候再试！"),
+         QStringLiteral("2.1\nnotes")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_server.serve(kReadme, c.readme);
+        platform::ScriptedDialogs dialogs;
+        UpdateWindow w(nullptr, options());
+        const bool offered = w.checkVersion();
+
+        EXPECT_EQ(offered, c.message.isEmpty());
+        EXPECT_EQ(dialogs.messageTexts(), c.message.isEmpty() ? QStringList() : QStringList{c.message});
+        EXPECT_EQ(w.isVisible(), offered);
+        EXPECT_EQ(w.findChild<QPlainTextEdit*>(QStringLiteral("编辑框1"))->toPlainText(), c.notes);
+        EXPECT_EQ(updateButton(w)->isEnabled(), offered);
+        EXPECT_EQ(updateState().mode, offered ? kModeOffering : kModeChecking);
+        if (offered) {
+            EXPECT_EQ(w.findChild<QLabel*>(QStringLiteral("标签2"))->text(),
+                      QStringLiteral("提示信息：可以进行更新操作！"));
+        }
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "the wait cursor stayed";
+    }
+}
+
+TEST_F(UpdateWindowTest, RefusesToRunOutsideTheProgramFolder) {
+    ASSERT_TRUE(QFile::remove(m_folder.filePath(QStringLiteral("ico/1.ico"))));
+    m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
+    platform::ScriptedDialogs dialogs;
+    UpdateWindow w(nullptr, options());
+    EXPECT_FALSE(w.checkVersion());
+    EXPECT_EQ(dialogs.messageTexts(),
+              QStringList{QStringLiteral("请将本程序复制到《澜禾云梭邮盒》程序目录，并且不要更改文件名！")});
+    EXPECT_TRUE(m_server.requests().empty());
+}
+
+TEST_F(UpdateWindowTest, DownloadShowsProgressAndNoDeletesTheDownload) {
+    const std::string installer = installerBytes(kInstallerSize);
+    m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
+    m_server.serve(kInstaller, Resource{.body = installer, .holdBeforeAnswer = true, .pauseAt = kSegmentMiddles});
+
+    WatchingDialogs dialogs;
+    QString captionAtQuestion;
+    bool enabledAtQuestion = false;
+    QByteArray fileAtQuestion;
+    UpdateWindow w(nullptr, options());
+    dialogs.onQuestion = [&] {
+        captionAtQuestion = updateButton(w)->text();
+        enabledAtQuestion = updateButton(w)->isEnabled();
+        fileAtQuestion = readFile(downloadPath());
+    };
+    ASSERT_TRUE(w.checkVersion());
+    QPushButton* button = updateButton(w);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_FALSE(button->isEnabled());
+
+    // The server holds its answer: the length is not known yet.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_server.waitingAnswers() == 1; }, 10000));
+    QTest::qWait(450);
+    EXPECT_EQ(button->text(), QStringLiteral("0%"));
+
+    // Every connection stops in the middle of its segment: half of the bytes are in.
+    m_server.releaseHold();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_server.waitingAnswers() == 5; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return button->text() == QStringLiteral("50%"); }, 5000)) << button->text().toStdString();
+    QTest::qWait(450);
+    EXPECT_EQ(button->text(), QStringLiteral("50%"));
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_EQ(installerRequests(), 5);
+
+    m_server.releasePauses();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.messages().empty(); }, 15000));
+    ASSERT_EQ(dialogs.messages().size(), 1u);
+    EXPECT_EQ(dialogs.messages()[0].text, kQuestion);
+    EXPECT_EQ(dialogs.messages()[0].icon, MessageIcon::Question);
+    EXPECT_TRUE(dialogs.messages()[0].yesNo);
+    EXPECT_EQ(captionAtQuestion, QStringLiteral("完成"));
+    EXPECT_TRUE(enabledAtQuestion);
+    EXPECT_EQ(fileAtQuestion, QByteArray::fromStdString(installer));
+
+    // No closes the window and takes the download with it.
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(QFileInfo::exists(downloadPath()));
+    EXPECT_FALSE(QFileInfo::exists(m_folder.filePath(QString::fromLatin1(kPosixScriptName))));
+}
+
+TEST_F(UpdateWindowTest, AFailedDownloadNeverOffersTheHandoff) {
+    const std::string installer = installerBytes(kInstallerSize);
+    const Resource failures[] = {
+        Resource{.body = installer, .cutAt = kInstallerSize / 2},  // every connection breaks at the middle
+        Resource{.body = "gone", .status = 404},
+    };
+    for (const Resource& failure : failures) {
+        SCOPED_TRACE(failure.status);
+        m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
+        m_server.serve(kInstaller, failure);
+        bool ended = false;
+        UpdateOptions o = options();
+        o.endProcess = [&] { ended = true; };
+        platform::ScriptedDialogs dialogs;
+        dialogs.queueAnswer(true);
+        UpdateWindow w(nullptr, o);
+        ASSERT_TRUE(w.checkVersion());
+        QTest::mouseClick(updateButton(w), Qt::LeftButton);
+
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.messages().empty(); }, 20000));
+        ASSERT_EQ(dialogs.messages().size(), 1u);
+        EXPECT_FALSE(dialogs.messages()[0].yesNo);
+        EXPECT_EQ(dialogs.messages()[0].icon, MessageIcon::Error);
+        EXPECT_NE(dialogs.messages()[0].text, kQuestion);
+        EXPECT_FALSE(ended);
+        EXPECT_FALSE(w.isVisible());
+        EXPECT_FALSE(QFileInfo::exists(downloadPath()));
+        EXPECT_FALSE(QFileInfo::exists(m_folder.filePath(QString::fromLatin1(kPosixScriptName))));
+    }
+}
+
+TEST_F(UpdateWindowTest, AStaleDownloadFromAnEarlierRunIsReplaced) {
+    const std::string installer = installerBytes(10000);
+    ASSERT_TRUE(writeFile(downloadPath(), "left over from a crash"));
+    m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
+    m_server.serve(kInstaller, Resource{.body = installer});
+
+    WatchingDialogs dialogs;
+    QByteArray fileAtQuestion;
+    dialogs.onQuestion = [&] { fileAtQuestion = readFile(downloadPath()); };
+    UpdateWindow w(nullptr, options());
+    ASSERT_TRUE(w.checkVersion());
+    QTest::mouseClick(updateButton(w), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.messages().empty(); }, 15000));
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{kQuestion});
+    EXPECT_EQ(fileAtQuestion, QByteArray::fromStdString(installer));
+    EXPECT_EQ(QDir(m_folder.path()).entryList(QDir::Files), QStringList());
+}
+
+TEST_F(UpdateWindowTest, ClosingDuringTheDownloadStopsItBeforeDeletingTheFile) {
+    const std::string installer = installerBytes(kInstallerSize);
+    m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
+
+    // Closed while the answer is held (the file is not created yet), and closed while
+    // the transfer stands in the middle.
+    for (bool hold : {true, false}) {
+        SCOPED_TRACE(hold ? "held" : "halfway");
+        m_server.serve(kInstaller, Resource{.body = installer, .holdBeforeAnswer = hold, .pauseAt = kSegmentMiddles});
+        platform::ScriptedDialogs dialogs;
+        {
+            UpdateWindow w(nullptr, options());
+            ASSERT_TRUE(w.checkVersion());
+            QTest::mouseClick(updateButton(w), Qt::LeftButton);
+            const int waiting = hold ? 1 : 5;
+            ASSERT_TRUE(QTest::qWaitFor([&] { return m_server.waitingAnswers() == waiting; }, 10000));
+            w.close();
+            EXPECT_FALSE(w.isVisible());
+        }
+        EXPECT_TRUE(QTest::qWaitFor([] { return runningTaskCount() == 0; }, 5000));
+        m_server.releaseHold();
+        m_server.releasePauses();
+        QTest::qWait(500);
+        EXPECT_FALSE(QFileInfo::exists(downloadPath()));
+        EXPECT_TRUE(dialogs.messages().empty());
+    }
+}
+
+TEST_F(UpdateWindowTest, YesHandsOverToTheDownloadedProgram) {
+    const QString oldProgram = m_folder.filePath(QStringLiteral("云梭邮盒"));
+    ASSERT_TRUE(writeFile(oldProgram, "#!/bin/sh\nexec sleep 60\n"));
+    QFile::setPermissions(oldProgram, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcess running;
+    running.start(oldProgram, {});
+    ASSERT_TRUE(running.waitForStarted());
+
+    const QByteArray installer = "#!/bin/sh\necho started > started.txt\n";
+    m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
+    m_server.serve(kInstaller, Resource{.body = installer.toStdString()});
+
+    int ended = 0;
+    UpdateWindow* window = nullptr;
+    UpdateOptions o = options();
+    o.target = HandoffTarget{QFile::encodeName(m_folder.path()).toStdString(), "云梭邮盒", running.processId()};
+    // The program's windows close as it ends; the download must survive that.
+    o.endProcess = [&] {
+        ++ended;
+        window->close();
+    };
+    platform::ScriptedDialogs dialogs;
+    dialogs.queueAnswer(true);
+    UpdateWindow w(nullptr, o);
+    window = &w;
+    ASSERT_TRUE(w.checkVersion());
+    QTest::mouseClick(updateButton(w), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended > 0; }, 15000));
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{kQuestion});
+    EXPECT_EQ(ended, 1);
+    EXPECT_FALSE(w.isVisible());
+
+    ASSERT_TRUE(running.waitForFinished(15000)) << "the old program was not ended";
+    const QString started = m_folder.filePath(QStringLiteral("started.txt"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(started); }, 15000)) << "the new program did not start";
+    EXPECT_FALSE(QFileInfo::exists(oldProgram));
+    EXPECT_EQ(readFile(m_folder.filePath(QStringLiteral("更新程序"))), installer);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return !QFileInfo::exists(m_folder.filePath(QString::fromLatin1(kPosixScriptName))); }, 5000));
+    EXPECT_FALSE(QFileInfo::exists(downloadPath()));
+}
+
+}  // namespace
+}  // namespace update

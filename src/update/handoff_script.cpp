@@ -64,16 +64,20 @@ std::string posixHandoffScript(const HandoffTarget& target, std::string_view dow
     std::string s;
     s += "#!/bin/sh\n";
     s += "cd " + shellQuote(target.folder) + " || exit 1\n";
-    // The program is asked to end, and ended by force if it is still there after five
-    // seconds; the swap waits until it has gone (at most ten seconds in all).
-    s += "pid=" + std::to_string(target.pid) + "\n";
-    s += "kill -TERM \"$pid\" 2>/dev/null\n";
-    s += "n=0\n";
-    s += "while kill -0 \"$pid\" 2>/dev/null && [ \"$n\" -lt 100 ]; do\n";
-    s += "    n=$((n + 1))\n";
-    s += "    if [ \"$n\" -eq 50 ]; then kill -KILL \"$pid\" 2>/dev/null; fi\n";
-    s += "    sleep 0.1\n";
-    s += "done\n";
+    // The program ends by itself right after starting this script; one that lingers is
+    // asked to end after two seconds and ended by force after five, and the swap
+    // waits until it has gone (ten seconds at most). Process ids 0 and 1 would name
+    // our own process group and init: never signal those.
+    if (target.pid > 1) {
+        s += "pid=" + std::to_string(target.pid) + "\n";
+        s += "n=0\n";
+        s += "while kill -0 \"$pid\" 2>/dev/null && [ \"$n\" -lt 100 ]; do\n";
+        s += "    n=$((n + 1))\n";
+        s += "    if [ \"$n\" -eq 20 ]; then kill -TERM \"$pid\" 2>/dev/null; fi\n";
+        s += "    if [ \"$n\" -eq 50 ]; then kill -KILL \"$pid\" 2>/dev/null; fi\n";
+        s += "    sleep 0.1\n";
+        s += "done\n";
+    }
     // Without the download there is nothing to hand over to: keep the old program.
     s += "[ -f " + download + " ] || exit 1\n";
     s += "rm -f -- " + shellQuote(target.executableName) + "\n";

@@ -59,6 +59,8 @@ std::optional<std::string> desktopFolder() {
 
 void setDesktopFolderOverride(std::optional<std::string> folder) { g_desktopOverride = std::move(folder); }
 
+void clearDesktopFolderOverride() { g_desktopOverride.reset(); }
+
 std::optional<std::string> desktopEntryText(const ShortcutSpec& spec) {
     if (hasLineBreak(spec.target) || hasLineBreak(spec.name) || hasLineBreak(spec.comment)) return std::nullopt;
     std::string text = "[Desktop Entry]\n";

@@ -25,8 +25,10 @@ enum class ShortcutResult {
 // or nothing when it does not exist. Never creates it.
 std::optional<std::string> desktopFolder();
 
-// Tests point the desktop elsewhere; nothing restores the real lookup.
+// Tests point the desktop elsewhere (nothing: there is no desktop folder);
+// clearDesktopFolderOverride() goes back to the user's real desktop.
 void setDesktopFolderOverride(std::optional<std::string> folder);
+void clearDesktopFolderOverride();
 
 // The launcher text for spec: a desktop entry of type Application whose Exec line
 // quotes the target so that spaces and special characters survive.

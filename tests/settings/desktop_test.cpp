@@ -38,7 +38,7 @@ protected:
         ASSERT_TRUE(m_desktop.isValid());
         platform::setDesktopFolderOverride(m_desktop.path().toStdString());
     }
-    void TearDown() override { platform::setDesktopFolderOverride(std::string()); }
+    void TearDown() override { platform::clearDesktopFolderOverride(); }
 
     std::string programFolder() const { return m_program.path().toStdString(); }
     fs::path onDesktop() const { return fs::path(m_desktop.path().toStdString()) / "云梭邮盒.desktop"; }

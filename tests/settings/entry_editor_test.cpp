@@ -1,0 +1,360 @@
+#include "settings/entry_editor.h"
+
+#include "app/program_state.h"
+#include "platform/dialogs.h"
+#include "platform/qt_text.h"
+#include "records/record_database.h"
+#include "settings/bitmap_file.h"
+#include "settings/settings_window.h"
+#include "settings/skinned_control.h"
+#include "settings_fixture.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDropEvent>
+#include <QFile>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMimeData>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QtTest/QTest>
+
+#include <filesystem>
+#include <memory>
+
+namespace settings {
+namespace {
+
+using platform::fromGbk;
+using platform::toGbk;
+
+// Types text as the keyboard would, one character per key press.
+void typeText(QWidget* target, const QString& text) {
+    for (QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(target, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(target, &release);
+    }
+}
+
+// A main window with the mailbox toolbar, the settings window over it and an editor
+// over that, as the program opens them.
+class EntryEditorTest : public testing::ProgramFolderTest {
+protected:
+    void SetUp() override {
+        ProgramFolderTest::SetUp();
+        if (HasFatalFailure()) return;
+        m_main = std::make_unique<QMainWindow>();
+        m_toolbar = new QToolBar(m_main.get());
+        m_toolbar->setObjectName(QStringLiteral("工具条1"));
+        for (int k = 0; k < 9; ++k) m_toolbar->addAction(QStringLiteral("按钮%1").arg(k));
+        m_main->addToolBar(Qt::LeftToolBarArea, m_toolbar);
+        m_settings = new SettingsWindow(m_main.get());
+    }
+    void TearDown() override {
+        m_main.reset();
+        ProgramFolderTest::TearDown();
+    }
+
+    std::unique_ptr<EntryEditor> openEditor(int row) {
+        auto editor = std::make_unique<EntryEditor>(m_settings, QString::number(row));
+        editor->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
+        return editor;
+    }
+    template <typename T>
+    static T* control(QWidget* editor, const char* name) {
+        T* found = editor->findChild<T*>(QString::fromUtf8(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    QTreeWidgetItem* row(int r) { return m_settings->findChild<QTreeWidget*>(QStringLiteral("超级列表框"))->topLevelItem(r); }
+    QByteArray fileBytes(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    // A PNG whose left half is fully transparent and right half opaque red.
+    QString writeHalfTransparentPng(const QString& name) {
+        QImage image(32, 32, QImage::Format_ARGB32);
+        image.fill(Qt::transparent);
+        QPainter p(&image);
+        p.fillRect(QRect(16, 0, 16, 32), QColor(230, 0, 0));
+        p.end();
+        const QString path = m_folder.path() + QLatin1Char('/') + name;
+        EXPECT_TRUE(image.save(path, "PNG"));
+        return path;
+    }
+
+    std::unique_ptr<QMainWindow> m_main;
+    QToolBar* m_toolbar = nullptr;
+    SettingsWindow* m_settings = nullptr;
+};
+
+TEST_F(EntryEditorTest, SavesAllSevenFieldsAndRefreshesTheListAndToolbar) {
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(3);
+    EXPECT_EQ(editor->windowTitle(), QStringLiteral("项目设置窗口"));
+    control<QLineEdit>(editor.get(), "邮箱名编辑框")->setText(QStringLiteral("工作"));
+    control<QLineEdit>(editor.get(), "说明编辑框")->setText(QStringLiteral("单位的邮箱"));
+    control<QLineEdit>(editor.get(), "用户名编辑框")->setText(QStringLiteral("zhang.san"));
+    control<QLineEdit>(editor.get(), "密码编辑框")->setText(QStringLiteral("密a1,"));
+    auto* type = control<QComboBox>(editor.get(), "类型组合框");
+    ASSERT_EQ(type->count(), 21);
+    type->setCurrentIndex(4);
+    control<QLineEdit>(editor.get(), "网址编辑框")->setText(QStringLiteral("http://mail.example/"));
+    control<QRadioButton>(editor.get(), "登录邮箱单选框")->click();
+    control<QPushButton>(editor.get(), "按钮1")->click();
+
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("信息保存完毕！")});
+    EXPECT_EQ(editor->result(), QDialog::Accepted);
+    const records::MailboxEntry stored = records::readMailboxEntry(4);
+    EXPECT_EQ(fromGbk(stored.name), QStringLiteral("工作"));
+    EXPECT_EQ(fromGbk(stored.description), QStringLiteral("单位的邮箱"));
+    EXPECT_EQ(stored.userName, "zhang.san");
+    // The password is stored encoded, byte by byte of its GBK text.
+    EXPECT_EQ(stored.password, records::encodePassword(toGbk(QStringLiteral("密a1,"))));
+    EXPECT_EQ(stored.type, records::providerTable().at(4).key);
+    EXPECT_EQ(stored.address, "http://mail.example/");
+    EXPECT_EQ(fromGbk(stored.loginKind), QStringLiteral("邮箱"));
+    EXPECT_EQ(row(3)->text(2), QStringLiteral("工作"));
+    EXPECT_EQ(row(3)->text(3), QStringLiteral("zhang.san"));
+    EXPECT_EQ(m_toolbar->actions().at(3)->text(), QStringLiteral("工作"));
+    EXPECT_EQ(m_toolbar->actions().at(2)->text(), QStringLiteral("按钮2"));
+
+    // Reopened, the editor shows the password decoded; switching to the address
+    // kind lists the address.
+    auto again = openEditor(3);
+    EXPECT_EQ(control<QLineEdit>(again.get(), "密码编辑框")->text(), QStringLiteral("密a1,"));
+    EXPECT_EQ(control<QLineEdit>(again.get(), "密码编辑框")->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(control<QComboBox>(again.get(), "类型组合框")->currentText(),
+              fromGbk(records::providerTable().at(4).key));
+    control<QRadioButton>(again.get(), "登录网址单选框")->click();
+    control<QPushButton>(again.get(), "按钮1")->click();
+    EXPECT_EQ(fromGbk(records::readMailboxEntry(4).loginKind), QStringLiteral("网址"));
+    EXPECT_EQ(row(3)->text(3), QStringLiteral("http://mail.example/"));
+    EXPECT_EQ(row(3)->text(4), QStringLiteral("网址"));
+    // The fields of the other kind are still written.
+    EXPECT_EQ(records::readMailboxEntry(4).userName, "zhang.san");
+}
+
+TEST_F(EntryEditorTest, LoginKindLookAndInputLimits) {
+    records::MailboxEntry byAddress;
+    byAddress.loginKind = toGbk(QStringLiteral("网址"));
+    byAddress.address = "http://x.example/";
+    ASSERT_TRUE(records::writeEntry(2, byAddress));
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(1);
+    auto* mailboxGroup = control<QGroupBox>(editor.get(), "分组框1");
+    auto* addressGroup = control<QGroupBox>(editor.get(), "分组框2");
+    auto* userLabel = control<QLabel>(editor.get(), "透明标签9");
+    auto* addressLabel = control<QLabel>(editor.get(), "透明标签3");
+    const QColor grey(128, 128, 128);
+
+    EXPECT_TRUE(control<QRadioButton>(editor.get(), "登录网址单选框")->isChecked());
+    EXPECT_FALSE(control<QRadioButton>(editor.get(), "登录邮箱单选框")->isChecked());
+    // On opening both group boxes stay enabled; the fields follow the kind.
+    EXPECT_TRUE(mailboxGroup->isEnabled());
+    EXPECT_TRUE(addressGroup->isEnabled());
+    EXPECT_FALSE(control<QLineEdit>(editor.get(), "用户名编辑框")->isEnabled());
+    EXPECT_TRUE(control<QLineEdit>(editor.get(), "网址编辑框")->isEnabled());
+    EXPECT_EQ(userLabel->palette().color(QPalette::WindowText), grey);
+    EXPECT_EQ(addressLabel->palette().color(QPalette::WindowText), QColor(Qt::black));
+
+    control<QRadioButton>(editor.get(), "登录邮箱单选框")->click();
+    EXPECT_FALSE(control<QRadioButton>(editor.get(), "登录网址单选框")->isChecked());
+    EXPECT_TRUE(mailboxGroup->isEnabled());
+    EXPECT_FALSE(addressGroup->isEnabled());
+    EXPECT_TRUE(control<QComboBox>(editor.get(), "类型组合框")->isEnabled());
+    EXPECT_FALSE(control<QLineEdit>(editor.get(), "网址编辑框")->isEnabled());
+    EXPECT_EQ(userLabel->palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(control<QLabel>(editor.get(), "透明标签1")->palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(addressLabel->palette().color(QPalette::WindowText), grey);
+    // The radio buttons stay usable over a disabled group box.
+    control<QRadioButton>(editor.get(), "登录网址单选框")->click();
+    EXPECT_TRUE(control<QRadioButton>(editor.get(), "登录网址单选框")->isChecked());
+    EXPECT_FALSE(mailboxGroup->isEnabled());
+    EXPECT_TRUE(addressGroup->isEnabled());
+
+    // Four Chinese characters fill the name's eight bytes; the fifth is refused.
+    auto* name = control<QLineEdit>(editor.get(), "邮箱名编辑框");
+    name->clear();
+    typeText(name, QStringLiteral("一二三四五"));
+    EXPECT_EQ(name->text(), QStringLiteral("一二三四"));
+    name->clear();
+    typeText(name, QStringLiteral("abcdefghij"));
+    EXPECT_EQ(name->text(), QStringLiteral("abcdefgh"));
+
+    // Typing into the type list is refused and its first item chosen.
+    control<QRadioButton>(editor.get(), "登录邮箱单选框")->click();
+    auto* type = control<QComboBox>(editor.get(), "类型组合框");
+    type->setCurrentIndex(5);
+    EXPECT_TRUE(dialogs.messages().empty());
+    typeText(type->lineEdit(), QStringLiteral("x"));
+    ASSERT_FALSE(dialogs.messages().empty());
+    EXPECT_EQ(dialogs.messages().front().text, QStringLiteral("此项目不可输入，只允许选择！"));
+    EXPECT_EQ(type->currentText(), fromGbk(records::providerTable().at(0).key));
+}
+
+TEST_F(EntryEditorTest, DropsAreCheckedByTheFirstFileAndItsLastExtension) {
+    EXPECT_TRUE(isSupportedPictureName(QStringLiteral("/tmp/my.holiday.png")));
+    EXPECT_TRUE(isSupportedPictureName(QStringLiteral("/tmp/a.tif")));
+    EXPECT_FALSE(isSupportedPictureName(QStringLiteral("/tmp/a.PNG")));
+    EXPECT_FALSE(isSupportedPictureName(QStringLiteral("/tmp/a.Jpg")));
+    EXPECT_FALSE(isSupportedPictureName(QStringLiteral("/tmp/a.png.txt")));
+    EXPECT_FALSE(isSupportedPictureName(QStringLiteral("/tmp/a.jpeg")));
+    EXPECT_FALSE(isSupportedPictureName(QStringLiteral("/tmp/png")));
+
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(0);
+    const QString png = writeHalfTransparentPng(QStringLiteral("good.png"));
+    const QString refused = QStringLiteral("您所选的文件，不是支持的图片格式！");
+
+    editor->dropFiles(QStringLiteral("/tmp/notes.txt\r\n") + png + QStringLiteral("\r\n"));
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{refused});
+    EXPECT_FALSE(editor->droppedImage());
+
+    dialogs.clear();
+    editor->dropFiles(png + QStringLiteral("\r\n/tmp/notes.txt\r\n"));
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_TRUE(editor->droppedImage());
+
+    // A refused drop clears the flag again.
+    editor->dropFiles(QStringLiteral("/tmp/PICTURE.PNG"));
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{refused});
+    EXPECT_FALSE(editor->droppedImage());
+
+    // A real drop event on the picture box reaches the same handler.
+    dialogs.clear();
+    auto* picture = control<QLabel>(editor.get(), "图片框1");
+    EXPECT_NE(editor->findChild<QObject*>(QStringLiteral("拖放对象1")), nullptr);
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(png)});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(picture, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(picture, &drop);
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_TRUE(editor->droppedImage());
+    EXPECT_EQ(picture->property(kPropType).toInt(), kTypePictureBox);
+    EXPECT_EQ(picture->property(kPropBackType).toInt(), 1);
+}
+
+TEST_F(EntryEditorTest, ADroppedPngIsSavedAsA24BitBitmapOverTheBackground) {
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(2);
+    editor->dropFiles(writeHalfTransparentPng(QStringLiteral("half.png")));
+    QTest::qWait(20);
+    ASSERT_TRUE(editor->save());
+
+    const QByteArray bytes = fileBytes(iconPath(2));
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    std::optional<DecodedBitmap> bitmap = decodeBitmap24(std::span(data, static_cast<std::size_t>(bytes.size())));
+    ASSERT_TRUE(bitmap);
+    EXPECT_EQ(bitmap->width, 48);
+    EXPECT_EQ(bitmap->height, 48);
+    EXPECT_GT(static_cast<std::uint32_t>(bytes.at(22)), 0u);  // bottom-up
+    const QColor background = editor->palette().color(QPalette::Window);
+    auto pixel = [&](int x, int y) { return QColor::fromRgb(bitmap->pixels[static_cast<std::size_t>(y * 48 + x)]); };
+    // Stretched over the whole box: the left half shows the dialog, the right half red.
+    EXPECT_EQ(pixel(5, 24), background);
+    EXPECT_EQ(pixel(40, 24), QColor(230, 0, 0));
+
+    // The shared icon list, and with it the settings list, show the new icon at once.
+    ASSERT_GE(app::state().iconList.size(), 3);
+    EXPECT_EQ(app::state().iconList.at(2).toImage().pixelColor(40, 24), QColor(230, 0, 0));
+    EXPECT_EQ(row(2)->icon(1).pixmap(48, 48).toImage().pixelColor(40, 24), QColor(230, 0, 0));
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("信息保存完毕！")});
+
+    // A later session that drops nothing leaves the icon file as it is.
+    const QByteArray saved = fileBytes(iconPath(2));
+    auto again = openEditor(2);
+    EXPECT_FALSE(again->droppedImage());
+    ASSERT_TRUE(again->save());
+    EXPECT_EQ(fileBytes(iconPath(2)), saved);
+}
+
+TEST_F(EntryEditorTest, AnIconThatCannotBeWrittenKeepsTheEditorOpen) {
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(5);
+    control<QLineEdit>(editor.get(), "邮箱名编辑框")->setText(QStringLiteral("新名"));
+    editor->dropFiles(writeHalfTransparentPng(QStringLiteral("x.png")));
+    // A folder where the icon file should go cannot be replaced by a file.
+    std::filesystem::remove(iconPath(5).toStdString());
+    std::filesystem::create_directories(iconPath(5).toStdString() + "/block");
+
+    EXPECT_FALSE(editor->save());
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("保存图标失败！")});
+    EXPECT_EQ(dialogs.messages()[0].icon, platform::MessageIcon::Error);
+    EXPECT_TRUE(editor->isVisible());
+    // The fields were written before the icon.
+    EXPECT_EQ(fromGbk(records::readMailboxEntry(6).name), QStringLiteral("新名"));
+}
+
+TEST_F(EntryEditorTest, AnUnreadablePictureStoresTheBackgroundOnly) {
+    platform::ScriptedDialogs dialogs;
+    const QString fake = m_folder.path() + QStringLiteral("/fake.gif");
+    QFile file(fake);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("this is not a picture");
+    file.close();
+
+    auto editor = openEditor(7);
+    editor->dropFiles(fake);
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_TRUE(editor->droppedImage());
+    ASSERT_TRUE(editor->save());
+    QImage stored;
+    ASSERT_TRUE(stored.load(iconPath(7)));
+    EXPECT_EQ(stored.pixelColor(24, 24), editor->palette().color(QPalette::Window));
+}
+
+TEST_F(EntryEditorTest, ARefusedEntryWriteIsReportedAndTheListShowsWhatIsStored) {
+    records::MailboxEntry before;
+    before.name = toGbk(QStringLiteral("原名"));
+    ASSERT_TRUE(records::writeEntry(9, before));
+    m_settings->showEntry(8, records::readMailboxEntry(9));
+    m_toolbar->actions().at(8)->setText(QStringLiteral("原名"));
+    const QByteArray icon = fileBytes(iconPath(8));
+
+    records::closeMailboxDatabase(folder());
+    records::OpenOptions readOnly;
+    readOnly.readOnly = true;
+    readOnly.password = records::kMailboxDatabasePassword;
+    ASSERT_TRUE(records::openDatabase(folder() + "/" + records::kMailboxDatabaseFile, readOnly));
+
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(8);
+    control<QLineEdit>(editor.get(), "邮箱名编辑框")->setText(QStringLiteral("新名"));
+    editor->dropFiles(writeHalfTransparentPng(QStringLiteral("y.png")));
+    EXPECT_FALSE(editor->save());
+
+    ASSERT_EQ(dialogs.messages().size(), 1u);
+    EXPECT_EQ(dialogs.messages()[0].icon, platform::MessageIcon::Error);
+    EXPECT_FALSE(dialogs.messageTexts().contains(QStringLiteral("信息保存完毕！")));
+    EXPECT_TRUE(editor->isVisible());
+    EXPECT_EQ(row(8)->text(2), QStringLiteral("原名"));
+    EXPECT_EQ(m_toolbar->actions().at(8)->text(), QStringLiteral("原名"));
+    EXPECT_EQ(fileBytes(iconPath(8)), icon);
+}
+
+TEST_F(EntryEditorTest, RowsOutsideTheListOpenNothing) {
+    auto editor = std::make_unique<EntryEditor>(m_settings, QStringLiteral("-1"));
+    EXPECT_FALSE(editor->save());
+    const records::MailboxEntry first = records::readMailboxEntry(1);
+    auto nine = std::make_unique<EntryEditor>(m_settings, QStringLiteral("9"));
+    EXPECT_FALSE(nine->save());
+    EXPECT_EQ(records::readMailboxEntry(1).name, first.name);
+}
+
+}  // namespace
+}  // namespace settings

@@ -1,0 +1,50 @@
+// A temporary program folder holding a copy of the shipped record database and a
+// set of icon files, made current for the settings windows under test.
+#pragma once
+
+#include "app/program_state.h"
+#include "platform/program_folder.h"
+#include "records/mailbox_store.h"
+
+#include <QDir>
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace settings::testing {
+
+class ProgramFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_folder.isValid());
+        ASSERT_TRUE(records::copyMailboxDatabase(TMBL_PROGRAM_DIR, folder()));
+        ASSERT_TRUE(QDir(m_folder.path()).mkpath(QStringLiteral("ico")));
+        // Icon i is a square of its own grey, so shifts and replacements show; its
+        // white top-left pixel is the colour the icon list makes transparent.
+        for (int i = 0; i <= 10; ++i) {
+            QImage icon(48, 48, QImage::Format_RGB32);
+            icon.fill(iconGrey(i));
+            icon.setPixelColor(0, 0, Qt::white);
+            ASSERT_TRUE(icon.save(iconPath(i), "BMP"));
+        }
+        platform::setProgramFolder(folder());
+        ASSERT_TRUE(records::openMailboxDatabase(folder()));
+        app::state().reset();
+        app::state().rebuildIconList();
+    }
+
+    void TearDown() override {
+        records::closeMailboxDatabase(folder());
+        platform::setProgramFolder(std::string());
+        app::state().reset();
+    }
+
+    static QColor iconGrey(int i) { return QColor(10 + i * 20, 10 + i * 20, 10 + i * 20); }
+    std::string folder() const { return m_folder.path().toStdString(); }
+    QString iconPath(int i) const { return m_folder.path() + QStringLiteral("/ico/%1.ico").arg(i); }
+
+    QTemporaryDir m_folder;
+};
+
+}  // namespace settings::testing

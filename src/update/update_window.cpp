@@ -69,6 +69,10 @@ UpdateWindow::UpdateWindow(QWidget* parent, UpdateOptions options) : QDialog(par
     // 25-pixel caption; the client area is what Qt sizes.
     move(50, 50);
     setFixedSize(291, 280);
+    // The controls were laid out for a 12-pixel font (the status line is 13 pixels high).
+    QFont small = font();
+    small.setPixelSize(12);
+    setFont(small);
 
     m_updateButton = new QPushButton(kUpdateCaption, this);
     m_updateButton->setObjectName(QStringLiteral("更新按钮"));

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -194,7 +195,9 @@ TEST_F(UpdateWindowTest, DownloadShowsProgressAndNoDeletesTheDownload) {
     bool enabledAtQuestion = false;
     QByteArray fileAtQuestion;
     UpdateWindow w(nullptr, options());
+    bool askedOnUiThread = false;
     dialogs.onQuestion = [&] {
+        askedOnUiThread = QThread::currentThread() == w.thread();
         captionAtQuestion = updateButton(w)->text();
         enabledAtQuestion = updateButton(w)->isEnabled();
         fileAtQuestion = readFile(downloadPath());
@@ -224,6 +227,7 @@ TEST_F(UpdateWindowTest, DownloadShowsProgressAndNoDeletesTheDownload) {
     EXPECT_EQ(dialogs.messages()[0].text, kQuestion);
     EXPECT_EQ(dialogs.messages()[0].icon, MessageIcon::Question);
     EXPECT_TRUE(dialogs.messages()[0].yesNo);
+    EXPECT_TRUE(askedOnUiThread);
     EXPECT_EQ(captionAtQuestion, QStringLiteral("完成"));
     EXPECT_TRUE(enabledAtQuestion);
     EXPECT_EQ(fileAtQuestion, QByteArray::fromStdString(installer));

@@ -6,3 +6,9 @@ add_executable(update_engine_tests
 target_link_libraries(update_engine_tests PRIVATE update_engine GTest::gtest_main)
 target_compile_definitions(update_engine_tests PRIVATE TMBL_SYSTEM_PYTHON="/usr/bin/python3")
 gtest_discover_tests(update_engine_tests)
+
+tmbl_add_fuzzer(http_header_fuzz
+    SOURCES http_header_fuzz.cpp
+    LIBS update_engine
+    CORPUS "${CMAKE_CURRENT_SOURCE_DIR}/http_header_corpus"
+    SECONDS 20)

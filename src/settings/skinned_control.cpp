@@ -217,6 +217,10 @@ QImage captureWindowPixels(QWidget* window) {
     return image;
 }
 
+QImage composeStatePicture(const QWidget* window) {
+    return window ? compose(window, PictureSource::State) : QImage();
+}
+
 void sendCustomDraw(QWidget* child) {
     if (!child || !child->parentWidget()) return;
     CustomDrawEvent event(child);

@@ -88,6 +88,11 @@ QImage captureBeneath(QWidget* window);
 // For a skinned picture box this is the background with the back image composed.
 QImage captureWindowPixels(QWidget* window);
 
+// What a custom-draw notification puts on the widget: its last background cache with
+// the picture of its Reror_DrawState (the normal picture standing in for a state
+// without one). Null before the widget's first paint.
+QImage composeStatePicture(const QWidget* window);
+
 // The custom-draw notification a skinned child sends its parent: the parent draws
 // the child with the picture of its Reror_DrawState.
 void sendCustomDraw(QWidget* child);

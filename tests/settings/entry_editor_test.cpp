@@ -358,3 +358,62 @@ TEST_F(EntryEditorTest, RowsOutsideTheListOpenNothing) {
 
 }  // namespace
 }  // namespace settings
+
+namespace settings {
+namespace {
+
+struct Placement {
+    const char* name;
+    QRect rect;
+    const char* container;  // nullptr: the window itself
+};
+
+void expectPlaced(QWidget* window, std::initializer_list<Placement> placements) {
+    for (const Placement& p : placements) {
+        auto* w = window->findChild<QWidget*>(QString::fromUtf8(p.name));
+        ASSERT_NE(w, nullptr) << p.name;
+        EXPECT_EQ(w->geometry(), p.rect) << p.name;
+        QWidget* container = p.container ? window->findChild<QWidget*>(QString::fromUtf8(p.container)) : window;
+        EXPECT_EQ(w->parentWidget(), container) << p.name;
+    }
+}
+
+TEST_F(EntryEditorTest, WindowsKeepTheirLayout) {
+    auto editor = openEditor(0);
+    EXPECT_EQ(editor->frameGeometry(), QRect(50, 50, 482, 292));
+    expectPlaced(editor.get(), {{"登录网址单选框", QRect(190, 171, 81, 21), nullptr},
+                                {"登录邮箱单选框", QRect(190, 74, 81, 21), nullptr},
+                                {"透明标签3", QRect(13, 25, 44, 16), "分组框2"},
+                                {"网址编辑框", QRect(68, 24, 264, 42), "分组框2"},
+                                {"分组框2", QRect(124, 174, 342, 76), nullptr},
+                                {"透明标签5", QRect(135, 13, 44, 16), nullptr},
+                                {"邮箱名编辑框", QRect(190, 10, 105, 20), nullptr},
+                                {"透明标签7", QRect(303, 12, 152, 16), nullptr},
+                                {"说明编辑框", QRect(190, 40, 264, 20), nullptr},
+                                {"透明标签6", QRect(135, 41, 44, 16), nullptr},
+                                {"类型组合框", QRect(232, 24, 99, 20), "分组框1"},
+                                {"透明标签1", QRect(222, 27, 9, 16), "分组框1"},
+                                {"透明标签9", QRect(12, 27, 44, 16), "分组框1"},
+                                {"透明标签10", QRect(12, 55, 44, 16), "分组框1"},
+                                {"密码编辑框", QRect(67, 54, 147, 20), "分组框1"},
+                                {"用户名编辑框", QRect(67, 24, 147, 20), "分组框1"},
+                                {"分组框1", QRect(124, 77, 342, 84), nullptr},
+                                {"图片框1", QRect(32, 16, 48, 48), nullptr},
+                                {"按钮1", QRect(20, 216, 80, 27), nullptr},
+                                {"透明标签2", QRect(12, 84, 96, 60), nullptr}});
+    // The title radio buttons lie above their group boxes, so a click reaches them.
+    auto* radio = editor->findChild<QRadioButton*>(QStringLiteral("登录邮箱单选框"));
+    EXPECT_EQ(editor->childAt(radio->geometry().center()), radio);
+
+    m_settings->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_settings));
+    EXPECT_EQ(m_settings->frameGeometry(), QRect(50, 50, 393, 558));
+    expectPlaced(m_settings, {{"修改登录密码按钮", QRect(272, 485, 104, 27), nullptr},
+                              {"启用密码登录选择框", QRect(160, 504, 92, 13), nullptr},
+                              {"允许打开新窗口选择框", QRect(160, 480, 105, 13), nullptr},
+                              {"按钮1", QRect(6, 485, 139, 27), nullptr},
+                              {"超级列表框", QRect(0, 0, 387, 468), nullptr}});
+}
+
+}  // namespace
+}  // namespace settings

@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QGroupBox>
 #include <QPainter>
+#include <QScreen>
 #include <QWidget>
 #include <QtTest/QTest>
 
@@ -71,7 +72,8 @@ TEST(SkinnedControl, TransparentAreasShowTheParentAndTheSiblingsBeneath) {
 
     // What the screen shows after a paint is the same composition.
     QTest::qWait(20);
-    const QImage screen = window->grab().toImage();
+    const QImage screen = window->screen()->grabWindow(window->winId()).toImage();
+    ASSERT_FALSE(screen.isNull());
     EXPECT_EQ(at(screen, 25, 25), kBackground);
     EXPECT_EQ(at(screen, 25, 60), kRed);
     EXPECT_EQ(at(screen, 60, 25), kGreen);
@@ -194,6 +196,35 @@ TEST(SkinnedControl, BackImageFromBytesAndUndecodableBytes) {
 
     control.SetBackImageData(QByteArray("not a picture at all"));
     EXPECT_FALSE(control.GetProperty(kPropBackImage).isValid());
+    EXPECT_EQ(at(captureWindowPixels(box), 8, 8), kBackground);
+}
+
+TEST(SkinnedControl, StatePicturesFallBackToTheNormalOne) {
+    auto window = solidWindow(QSize(100, 100));
+    auto* box = new QWidget(window.get());
+    box->setGeometry(0, 0, 16, 16);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    SkinnedControl control;
+    ASSERT_TRUE(control.AttachPictureBox(box));
+    control.SetBackType(1);
+    EXPECT_TRUE(composeStatePicture(nullptr).isNull());
+
+    captureWindowPixels(box);  // the first paint's background cache
+    EXPECT_EQ(at(composeStatePicture(box), 8, 8), kBackground);
+    control.SetProperty(kPropNormalImage, solid(QSize(4, 4), kGreen));
+    control.SetProperty(kPropDownImage, solid(QSize(4, 4), kRed));
+    control.SetProperty(kPropDrawState, 2);
+    EXPECT_EQ(at(composeStatePicture(box), 8, 8), kRed);
+    control.SetProperty(kPropDrawState, 1);  // no hover picture
+    EXPECT_EQ(at(composeStatePicture(box), 8, 8), kGreen);
+    control.SetProperty(kPropDrawState, 0);
+    EXPECT_EQ(at(composeStatePicture(box), 8, 8), kGreen);
+
+    // The notification to the parent repaints the box; its next ordinary paint shows
+    // the back image again.
+    sendCustomDraw(box);
+    EXPECT_FALSE(box->property("Reror_CustomDrawPending").toBool());
     EXPECT_EQ(at(captureWindowPixels(box), 8, 8), kBackground);
 }
 

@@ -19,12 +19,13 @@ namespace settings {
 namespace {
 
 // --- Maker's contact data: deployment data, placeholders until release. ---------
-// Replace these five texts with the maker's real web site, e-mail address, contact
-// numbers and ownership line before shipping.
-const QString kMakerWebsite = QStringLiteral("http://www.example.com/");           // PLACEHOLDER
-const QString kMakerEmail = QStringLiteral("support@example.com");                 // PLACEHOLDER
-const QString kMakerContact = QStringLiteral("电话：〔待填写〕 即时通讯：〔待填写〕");  // PLACEHOLDER
-const QString kMakerOwnership = QStringLiteral("〔版权所有者待填写〕");               // PLACEHOLDER
+// Replace these texts with the maker's real web site, e-mail address, contact
+// numbers and ownership line before shipping; each must fit its label's width.
+const QString kMakerWebsite = QStringLiteral("http://www.example.com/");  // PLACEHOLDER
+const QString kMakerWebsiteShown = QStringLiteral("www.example.com");     // PLACEHOLDER
+const QString kMakerEmail = QStringLiteral("x@mail.test");                // PLACEHOLDER
+const QString kMakerContact = QStringLiteral("电话：待填 即时通讯：待填");  // PLACEHOLDER
+const QString kMakerOwnership = QStringLiteral("版权所有：待填");           // PLACEHOLDER
 // ---------------------------------------------------------------------------------
 
 const QString kTitle = QStringLiteral("关于");
@@ -39,10 +40,11 @@ QLabel* transparentLabel(QWidget* parent, const QString& name, const QString& te
 }
 
 // A label showing its address as a link; a click opens it through the desktop.
-QLabel* linkLabel(QWidget* parent, const QString& name, const QString& address, const QRect& rect) {
+QLabel* linkLabel(QWidget* parent, const QString& name, const QString& address, const QString& shown,
+                  const QRect& rect) {
     auto* label = placeControl(new QLabel(parent), name, rect);
     label->setTextFormat(Qt::RichText);
-    label->setText(QStringLiteral("<a href=\"%1\">%2</a>").arg(address.toHtmlEscaped(), address.toHtmlEscaped()));
+    label->setText(QStringLiteral("<a href=\"%1\">%2</a>").arg(address.toHtmlEscaped(), shown.toHtmlEscaped()));
     label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
     label->setCursor(Qt::PointingHandCursor);
     label->setProperty("linkTarget", address);
@@ -110,10 +112,10 @@ AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
     auto* update = placeControl(new QPushButton(kUpdateCaption, this), QStringLiteral("按钮1"), QRect(244, 22, 77, 26));
     connect(update, &QPushButton::clicked, this, &AboutWindow::openUpdateWindow);
     transparentLabel(this, QStringLiteral("透明标签2"), QStringLiteral("网站："), QRect(48, 88, 40, 16));
-    linkLabel(this, QStringLiteral("超级链接框2"), kMakerWebsite, QRect(84, 88, 140, 16));
+    linkLabel(this, QStringLiteral("超级链接框2"), kMakerWebsite, kMakerWebsiteShown, QRect(84, 88, 140, 16));
     auto* picture = placeControl(new QLabel(this), QStringLiteral("图片框1"), QRect(0, 0, 216, 70));
     picture->setPixmap(QPixmap::fromImage(drawAboutPicture(QSize(216, 70))));
-    linkLabel(this, QStringLiteral("超级链接框1"), kMakerEmail, QRect(84, 112, 87, 16));
+    linkLabel(this, QStringLiteral("超级链接框1"), kMakerEmail, kMakerEmail, QRect(84, 112, 87, 16));
     transparentLabel(this, QStringLiteral("透明标签7"), QString(60, QLatin1Char('-')), QRect(0, 64, 347, 16));
     transparentLabel(this, QStringLiteral("透明标签6"), QString(22, QChar(0x2014)), QRect(49, 161, 264, 16));
     transparentLabel(this, QStringLiteral("透明标签5"), kMakerContact, QRect(48, 136, 200, 16));

@@ -187,9 +187,15 @@ EntryEditor::EntryEditor(QWidget* parent, const QString& tag) : QDialog(parent),
     m_picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     new DropTarget(m_picture, this);
     m_ok = placeControl(new QPushButton(QStringLiteral("确定"), this), QStringLiteral("按钮1"), QRect(20, 216, 80, 27));
-    auto* hint = transparentLabel(this, QStringLiteral("透明标签2"), kDropHint, QRect(12, 84, 96, 60));
-    hint->setText(QString(kDropHint).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-    hint->setWordWrap(true);
+    auto* hint = transparentLabel(this, QStringLiteral("透明标签2"), QString(), QRect(12, 84, 96, 60));
+    // The blank lines of the hint become paragraph gaps so its three lines fit the
+    // label's height.
+    QString hintHtml;
+    for (const QString& line : kDropHint.split(QStringLiteral("\r\n\r\n"))) {
+        hintHtml += QStringLiteral("<p style=\"margin:0 0 6px 0\">%1</p>").arg(line.toHtmlEscaped());
+    }
+    hint->setTextFormat(Qt::RichText);
+    hint->setText(hintHtml);
 
     // The radio buttons sit on the group boxes' top edges as their titles; they stay
     // above the boxes so that clicks on them reach them.

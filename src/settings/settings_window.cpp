@@ -69,6 +69,9 @@ SettingsWindow::SettingsWindow(QWidget* parent) : QDialog(parent) {
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setIconSize(QSize(48, 48));
+    // The columns fill the list's width exactly; a scroll bar for the frame's two
+    // pixels would cover the last row.
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_list->header()->setStretchLastSection(false);
     m_list->header()->setSectionsMovable(false);
     m_list->setColumnWidth(0, 0);
@@ -94,7 +97,7 @@ void SettingsWindow::fillList() {
     m_list->clear();
     for (int row = 0; row < kRows; ++row) {
         auto* item = new QTreeWidgetItem(m_list);
-        item->setSizeHint(kColumnIcon, QSize(48, 50));
+        item->setSizeHint(kColumnIcon, QSize(48, 48));
         showEntry(row, records::readMailboxEntry(row + 1));
     }
     showIcons();

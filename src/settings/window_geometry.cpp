@@ -1,6 +1,7 @@
 #include "settings/window_geometry.h"
 
 #include <QEvent>
+#include <QFont>
 #include <QMargins>
 #include <QWidget>
 
@@ -8,6 +9,7 @@ namespace settings {
 namespace {
 
 constexpr char kPropOuterRect[] = "tmbl_outerRect";
+constexpr int kDialogFontPixels = 12;
 
 QSize clientSize(const QSize& outer, const QMargins& frame) {
     return QSize(qMax(1, outer.width() - frame.left() - frame.right()),
@@ -42,6 +44,11 @@ protected:
 
 void placeWindow(QWidget* window, const QString& title, const QRect& outer) {
     window->setWindowTitle(title);
+    // The fixed rectangles were laid out for a 12-pixel dialog font; a larger desktop
+    // font would cut captions off.
+    QFont font = window->font();
+    font.setPixelSize(kDialogFontPixels);
+    window->setFont(font);
     window->setProperty(kPropOuterRect, outer);
     window->setFixedSize(outer.size());
     window->move(outer.topLeft());

@@ -12,7 +12,8 @@ namespace settings {
 
 // Places a top-level window with its frame's top-left at outer.topLeft() and its
 // outer size fixed to outer.size(). The frame is only known once the window is
-// shown, so the client size is corrected then.
+// shown, so the client size is corrected then. The window gets the dialog font
+// the design rectangles were made for.
 void placeWindow(QWidget* window, const QString& title, const QRect& outer);
 
 // Names a control with its design name and puts it at rect inside its container.

@@ -48,6 +48,20 @@ TEST(AboutWindow, ControlsAndLinks) {
     EXPECT_EQ(opened[1].scheme(), QStringLiteral("http"));
 }
 
+TEST(AboutWindow, OnlineUpdateButtonOpensTheUpdateWindow) {
+    platform::ScriptedDialogs dialogs;
+    AboutWindow window;
+    window.findChild<QPushButton*>(QStringLiteral("按钮1"))->click();
+#ifdef TMBL_HAVE_UPDATE_UI
+    // Run from a test folder, the update window explains why it cannot update and
+    // closes; what matters here is that it was the update window that spoke.
+    ASSERT_FALSE(dialogs.messages().empty());
+    EXPECT_FALSE(dialogs.messageTexts().contains(QStringLiteral("在线升级功能暂不可用！")));
+#else
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("在线升级功能暂不可用！")});
+#endif
+}
+
 TEST(AboutWindow, PictureIsDrawnAtTheAskedSize) {
     const QImage picture = drawAboutPicture(QSize(216, 70));
     ASSERT_EQ(picture.size(), QSize(216, 70));

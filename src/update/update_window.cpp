@@ -55,12 +55,19 @@ void waitWithoutInput(int ms) {
     loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
+UpdateOptions& defaultOptions() {
+    static UpdateOptions options;
+    return options;
+}
+
 }  // namespace
 
 void showUpdateWindow(QWidget* parent) {
-    UpdateWindow window(parent);
+    UpdateWindow window(parent, defaultOptions());
     if (window.checkVersion()) window.exec();
 }
+
+void setDefaultUpdateOptions(UpdateOptions options) { defaultOptions() = std::move(options); }
 
 UpdateWindow::UpdateWindow(QWidget* parent, UpdateOptions options) : QDialog(parent), m_options(std::move(options)) {
     setWindowTitle(kTitle);

@@ -19,11 +19,6 @@ class QTimer;
 
 namespace update {
 
-// Opens the update window, modal over parent, and returns once it has closed.
-// The version check runs as the window opens; a window that has nothing to offer
-// closes itself after telling the user why.
-void showUpdateWindow(QWidget* parent);
-
 // What the window needs from its surroundings. The defaults are the deployment:
 // tests point the host at their own server and keep the test runner alive.
 struct UpdateOptions {
@@ -34,6 +29,15 @@ struct UpdateOptions {
     HandoffTarget target;         // empty members are taken from the running program
     std::function<void()> endProcess;  // empty = leave every event loop so the program ends
 };
+
+// Opens the update window, modal over parent, and returns once it has closed.
+// The version check runs as the window opens; a window that has nothing to offer
+// closes itself after telling the user why.
+void showUpdateWindow(QWidget* parent);
+
+// The options showUpdateWindow opens its window with; tests of the windows that open
+// it point them at their own server. Default-constructed options are the deployment.
+void setDefaultUpdateOptions(UpdateOptions options);
 
 class UpdateWindow : public QDialog {
     Q_OBJECT

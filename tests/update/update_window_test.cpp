@@ -5,6 +5,7 @@
 #include "update_test_server.h"
 #include "update/update_window.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -183,6 +184,41 @@ TEST_F(UpdateWindowTest, RefusesToRunOutsideTheProgramFolder) {
     EXPECT_EQ(dialogs.messageTexts(),
               QStringList{QStringLiteral("请将本程序复制到《澜禾云梭邮盒》程序目录，并且不要更改文件名！")});
     EXPECT_TRUE(m_server.requests().empty());
+}
+
+TEST_F(UpdateWindowTest, OpensModalOverItsParentAndReturnsOnceClosed) {
+    setDefaultUpdateOptions(options());
+    QWidget parent;
+    parent.show();
+
+    // Nothing newer: the window tells so and closes by itself.
+    m_server.serve(kReadme, Resource{.body = "V2.0\r\n"});
+    {
+        platform::ScriptedDialogs dialogs;
+        showUpdateWindow(&parent);
+        EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("当前版本是最新的，不需要升级！")});
+    }
+
+    // An update on offer: the window stays until the user closes it.
+    m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
+    bool sawModalWindow = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &parent, [&] {
+        for (UpdateWindow* w : parent.findChildren<UpdateWindow*>()) {
+            if (!w->isVisible()) continue;
+            sawModalWindow = QApplication::activeModalWidget() == w && updateButton(*w)->isEnabled();
+            w->close();
+        }
+    });
+    poll.start(20);
+    platform::ScriptedDialogs dialogs;
+    showUpdateWindow(&parent);
+    poll.stop();
+    setDefaultUpdateOptions({});
+
+    EXPECT_TRUE(sawModalWindow);
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_EQ(m_server.requests().size(), 2u);
 }
 
 TEST_F(UpdateWindowTest, DownloadShowsProgressAndNoDeletesTheDownload) {

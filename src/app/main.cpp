@@ -1,0 +1,26 @@
+// 云梭邮盒: checks that there is a display, starts the runtime in the program folder and
+// hands over to the application shell.
+#include "app/startup.h"
+#include "platform/program_folder.h"
+
+#include <QApplication>
+#include <QDir>
+
+#include <unistd.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    if (const std::optional<std::string> problem = app::displayProblem()) {
+        std::fprintf(stderr, "%s\n", problem->c_str());
+        return 1;
+    }
+    // The browser engine refuses to start as root with its sandbox on.
+    if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    }
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication application(argc, argv);
+    QDir::setCurrent(QString::fromStdString(platform::programFolder()));
+    return app::runProgram();
+}

@@ -1,0 +1,26 @@
+// Process start after the runtime is up: program-wide state and its clean-up, the main
+// window with its creation handler, the message loop. Also the check that a display is
+// there at all. User-interface thread only.
+#pragma once
+
+#include <QString>
+
+#include <optional>
+#include <string>
+
+namespace app {
+
+// Runs the program until the main window is closed or start-up ends it; returns the
+// exit code (0 on every path the user can take). homeUrl replaces the start page.
+int runProgram(const QString& homeUrl = {});
+
+// The clean-up routine: releases the program-wide state. Registered by runProgram to
+// run when the application object goes; safe to call more than once.
+void releaseProgramState();
+
+// Why no window could be shown on this machine, or nothing when a display seems
+// reachable. Reads the environment; no Qt involved, so it can run before the
+// application object exists.
+std::optional<std::string> displayProblem();
+
+}  // namespace app

@@ -1,0 +1,112 @@
+// Draws the program's eleven toolbar icons as 48x48 ICO files: nine coloured envelopes
+// for the mailbox buttons, a gear for the settings button and an "i" for About. The
+// background is fully transparent, so the program's top-left colour key keeps it clear.
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr int kSide = 48;
+
+QImage blank() {
+    QImage image(kSide, kSide, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+QImage envelope(const QColor& colour) {
+    QImage image = blank();
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF body(4, 10, 40, 28);
+    p.setPen(QPen(colour.darker(150), 2));
+    p.setBrush(colour);
+    p.drawRoundedRect(body, 4, 4);
+    // The flap.
+    QPainterPath flap;
+    flap.moveTo(body.left() + 2, body.top() + 2);
+    flap.lineTo(body.center().x(), body.top() + 16);
+    flap.lineTo(body.right() - 2, body.top() + 2);
+    p.setPen(QPen(Qt::white, 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(flap);
+    // The lower folds.
+    p.setPen(QPen(colour.lighter(140), 1.5));
+    p.drawLine(QPointF(body.left() + 3, body.bottom() - 3), QPointF(body.left() + 15, body.top() + 13));
+    p.drawLine(QPointF(body.right() - 3, body.bottom() - 3), QPointF(body.right() - 15, body.top() + 13));
+    return image;
+}
+
+QImage gear() {
+    QImage image = blank();
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPointF c(24, 24);
+    QPainterPath outline;
+    constexpr int kTeeth = 8;
+    for (int i = 0; i < kTeeth * 2; ++i) {
+        const double angle = M_PI * i / kTeeth;
+        const double r = (i % 2 == 0) ? 21.0 : 15.5;
+        const double half = M_PI / kTeeth / 2.2;
+        const QPointF a(c.x() + r * std::cos(angle - half), c.y() + r * std::sin(angle - half));
+        const QPointF b(c.x() + r * std::cos(angle + half), c.y() + r * std::sin(angle + half));
+        if (i == 0) outline.moveTo(a); else outline.lineTo(a);
+        outline.lineTo(b);
+    }
+    outline.closeSubpath();
+    QPainterPath hole;
+    hole.addEllipse(c, 7, 7);
+    p.setPen(QPen(QColor(60, 70, 85), 1.5));
+    p.setBrush(QColor(120, 135, 155));
+    p.drawPath(outline.subtracted(hole));
+    return image;
+}
+
+QImage info() {
+    QImage image = blank();
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(20, 80, 150), 2));
+    p.setBrush(QColor(45, 120, 200));
+    p.drawEllipse(QPointF(24, 24), 21, 21);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QPointF(24, 13.5), 3.5, 3.5);
+    p.drawRoundedRect(QRectF(20.5, 20, 7, 18), 2, 2);
+    return image;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_icons <folder>\n");
+        return 2;
+    }
+    const QString folder = QString::fromLocal8Bit(argv[1]);
+    if (!QDir().mkpath(folder)) {
+        std::fprintf(stderr, "make_icons: cannot create %s\n", argv[1]);
+        return 1;
+    }
+    const QColor mailboxColours[9] = {
+        QColor(214, 69, 65), QColor(232, 140, 30), QColor(222, 190, 40), QColor(90, 170, 70), QColor(40, 150, 150),
+        QColor(50, 110, 200), QColor(110, 80, 190), QColor(190, 70, 150), QColor(120, 120, 120)};
+    for (int i = 0; i <= 10; ++i) {
+        const QImage image = i < 9 ? envelope(mailboxColours[i]) : (i == 9 ? gear() : info());
+        const QString path = folder + QStringLiteral("/%1.ico").arg(i);
+        QImageWriter writer(path, "ico");
+        if (!writer.write(image)) {
+            std::fprintf(stderr, "make_icons: %s: %s\n", qPrintable(path), qPrintable(writer.errorString()));
+            return 1;
+        }
+    }
+    return 0;
+}

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -252,7 +253,12 @@ TEST_F(SettingsWindowTest, ShortcutButtonReportsSuccessOrFailure) {
     button->click();
     EXPECT_EQ(dialogs.messageTexts(),
               QStringList({QStringLiteral("已在桌面上成功创建快捷方式！"), QStringLiteral("已在桌面上成功创建快捷方式！")}));
-    EXPECT_TRUE(std::filesystem::exists(desktop.path().toStdString() + "/云梭邮盒.desktop"));
+    // The launcher starts the installed program, whatever this running file is called.
+    QFile launcher(desktop.path() + QStringLiteral("/云梭邮盒.desktop"));
+    ASSERT_TRUE(launcher.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(launcher.readAll().contains(QByteArray("\nExec=\"") + QByteArray::fromStdString(folder()) +
+                                            QByteArray("/云梭邮盒\"\n")));
+    EXPECT_FALSE(std::filesystem::exists(folder() + "/云梭邮盒.desktop"));
 
     dialogs.clear();
     platform::setDesktopFolderOverride(std::nullopt);

@@ -1,0 +1,66 @@
+#include "settings/image_loader.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace settings {
+namespace {
+
+// A 1 x 1 GIF whose one pixel is red (Qt has no GIF writer).
+const QByteArray kRedGif = QByteArray::fromHex("474946383961010001008000" "00ff0000000000"
+                                               "2c0000000001000100000202440100" "3b");
+
+QByteArray encoded(const QImage& image, const char* format) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, format)) << format;
+    return bytes;
+}
+
+TEST(ImageLoader, EverySupportedFormatLoadsByContentWhateverItsName) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QImage picture(8, 8, QImage::Format_ARGB32);
+    picture.fill(QColor(0, 0, 255));
+    picture.setPixelColor(0, 0, QColor(0, 0, 0, 0));
+
+    const QList<QPair<const char*, QByteArray>> files = {
+        {"png", encoded(picture, "PNG")}, {"bmp", encoded(picture, "BMP")}, {"jpg", encoded(picture, "JPG")},
+        {"tif", encoded(picture, "TIFF")}, {"ico", encoded(picture, "ICO")}, {"gif", kRedGif}};
+    for (const auto& [format, bytes] : files) {
+        // Every file carries the icon files' name, whatever it holds.
+        const QString path = dir.path() + QStringLiteral("/%1.ico").arg(QString::fromLatin1(format));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        std::optional<QImage> loaded = loadImageFile(path);
+        ASSERT_TRUE(loaded) << format;
+        EXPECT_FALSE(loaded->isNull()) << format;
+        std::optional<QImage> fromBytes = loadImageData(bytes);
+        ASSERT_TRUE(fromBytes) << format;
+        EXPECT_EQ(fromBytes->size(), loaded->size()) << format;
+    }
+    // PNG keeps its alpha channel.
+    std::optional<QImage> png = loadImageData(files[0].second);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->pixelColor(0, 0).alpha(), 0);
+    EXPECT_EQ(png->pixelColor(4, 4), QColor(0, 0, 255));
+    std::optional<QImage> gif = loadImageData(kRedGif);
+    ASSERT_TRUE(gif);
+    EXPECT_EQ(gif->pixelColor(0, 0), QColor(255, 0, 0));
+}
+
+TEST(ImageLoader, MissingAndDamagedFilesGiveNoImage) {
+    QTemporaryDir dir;
+    EXPECT_FALSE(loadImageFile(dir.path() + QStringLiteral("/none.png")));
+    EXPECT_FALSE(loadImageData(QByteArray()));
+    EXPECT_FALSE(loadImageData(QByteArray("\x89PNG\r\n\x1a\n truncated", 19)));
+}
+
+}  // namespace
+}  // namespace settings

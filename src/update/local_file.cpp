@@ -7,10 +7,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
 namespace update {
+namespace {
+constexpr std::int64_t kPopulateStep = 1 << 20;
+}  // namespace
 
 LocalFile::~LocalFile() { close(); }
 
@@ -51,6 +59,16 @@ bool LocalFile::create(const std::string& path, std::int64_t size) {
 void LocalFile::write(std::int64_t offset, const char* data, std::int64_t size) {
     if (!m_map || offset < 0 || size <= 0 || offset + size > m_size)
         return;
+    // Entering a new mebibyte: make its pages writable in one call instead of taking a
+    // page fault every 4 KiB.
+    const std::int64_t end = offset + size;
+    const std::int64_t boundary = end & ~(kPopulateStep - 1);
+    if (boundary > offset || offset % kPopulateStep == 0) {
+        const std::int64_t from = boundary > offset ? boundary : offset;
+        const std::int64_t length = std::min(kPopulateStep, m_size - from);
+        if (length > 0)
+            ::madvise(m_map + from, static_cast<size_t>(length), MADV_POPULATE_WRITE);
+    }
     std::memcpy(m_map + offset, data, static_cast<size_t>(size));
 }
 

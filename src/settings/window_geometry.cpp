@@ -16,25 +16,30 @@ QSize clientSize(const QSize& outer, const QMargins& frame) {
                  qMax(1, outer.height() - frame.top() - frame.bottom()));
 }
 
-// Corrects the client size once the window system has put a frame around it.
+// Corrects the client size once the window system has put a frame around it. A
+// window manager may add the frame only after the window is shown, so the keeper
+// watches until a frame turns up.
 class OuterSizeKeeper : public QObject {
 public:
     using QObject::QObject;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
+        const QEvent::Type type = event->type();
+        if ((type != QEvent::Show && type != QEvent::Move && type != QEvent::Resize) || !watched->isWidgetType()) {
+            return false;
+        }
         auto* window = static_cast<QWidget*>(watched);
-        const QRect outer = window->property(kPropOuterRect).toRect();
+        if (!window->isVisible()) return false;
         const QRect frame = window->frameGeometry();
         const QRect client = window->geometry();
         const QMargins margins(client.left() - frame.left(), client.top() - frame.top(),
                                frame.right() - client.right(), frame.bottom() - client.bottom());
-        if (!margins.isNull()) {
-            window->setFixedSize(clientSize(outer.size(), margins));
-            window->move(outer.topLeft());
-        }
+        if (margins.isNull()) return false;
         window->removeEventFilter(this);
+        const QRect outer = window->property(kPropOuterRect).toRect();
+        window->setFixedSize(clientSize(outer.size(), margins));
+        window->move(outer.topLeft());
         deleteLater();
         return false;
     }

@@ -113,7 +113,9 @@ private:
 [[nodiscard]] bool startTask(const DownloadParameters& parameters, DownloadObject& object,
                              const EngineSettings& settings = {});
 
-// The task's byte counter while it runs, 0 otherwise. Never blocks.
+// The task's byte counter; it stays readable after the task has ended until the task
+// is released, so a last progress reading still sees every byte. 0 when the object
+// holds no task. Never blocks.
 std::int64_t bytesReceived(const DownloadObject& object);
 
 // Stops a running task (waits up to the stop wait for its connections) and frees it;

@@ -1,0 +1,195 @@
+#include "app/main_window.h"
+#include "app/startup.h"
+
+#include "app_fixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTimer>
+#include <QToolBar>
+
+namespace {
+
+using app_test::gbk;
+using app_test::ProgramFolderTest;
+
+const QString kNoDatabase = QStringLiteral("未检测到信息数据库，请重新安装本程序！");
+const QString kPrompt = QStringLiteral("请输入登录密码（初始密码为[482]）：");
+const QString kWrong = QStringLiteral("密码错误，请重新输入！");
+
+class StartupTest : public ProgramFolderTest {
+protected:
+    app::StartOutcome start() {
+        window = std::make_unique<app::MainWindow>(QStringLiteral("about:blank"));
+        return window->create();
+    }
+    std::unique_ptr<app::MainWindow> window;
+};
+
+TEST_F(StartupTest, WithoutDatabaseTheProgramSaysSoAndCreatesNothing) {
+    EXPECT_EQ(start(), app::StartOutcome::DatabaseMissing);
+    ASSERT_EQ(dialogs.messages().size(), 1u);
+    EXPECT_EQ(dialogs.messages().at(0).text, kNoDatabase);
+    EXPECT_EQ(dialogs.messages().at(0).icon, platform::MessageIcon::Error);
+    EXPECT_TRUE(dialogs.inputs().empty());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->windowTitle().endsWith(QStringLiteral(" V2.0")));
+    EXPECT_TRUE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+}
+
+TEST_F(StartupTest, DatabaseMissingOrCancelledEndsWithExitCodeZero) {
+    EXPECT_EQ(app::runProgram(QStringLiteral("about:blank")), 0);
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{kNoDatabase});
+
+    copyShippedDatabase();
+    editDatabase([] { writeNotes(QStringLiteral("是"), QStringLiteral("482"), QStringLiteral("否")); });
+    dialogs.clear();
+    dialogs.queueInput(QStringLiteral("481"));
+    dialogs.queueInput(std::nullopt);
+    EXPECT_EQ(app::runProgram(QStringLiteral("about:blank")), 0);
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{kWrong});
+    EXPECT_EQ(dialogs.inputs().size(), 2u);
+    EXPECT_TRUE(records::openDatabasePaths().empty());
+}
+
+TEST_F(StartupTest, ShippedDatabaseStartsWithoutPromptAndTitleGetsVersionOnce) {
+    copyShippedDatabase();
+    ASSERT_EQ(start(), app::StartOutcome::Running);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("云梭邮盒 V2.0"));
+    EXPECT_TRUE(dialogs.inputs().empty());
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_FALSE(app::state().passwordLogin);
+    EXPECT_EQ(app::state().accessPassword, "482");
+    EXPECT_FALSE(records::openDatabasePaths().empty());
+}
+
+TEST_F(StartupTest, ThirdPasswordAttemptLetsTheUserIn) {
+    copyShippedDatabase();
+    editDatabase([] { writeNotes(QStringLiteral("是"), QStringLiteral("密码Ab"), QStringLiteral("是")); });
+    dialogs.queueInput(QStringLiteral("密码ab"));     // letter case counts
+    dialogs.queueInput(QStringLiteral(" 密码Ab"));    // no trimming
+    dialogs.queueInput(QStringLiteral("密码Ab"));
+    ASSERT_EQ(start(), app::StartOutcome::Running);
+    EXPECT_EQ(dialogs.messageTexts(), (QStringList{kWrong, kWrong}));
+    for (const auto& m : dialogs.messages()) EXPECT_EQ(m.icon, platform::MessageIcon::Error);
+    ASSERT_EQ(dialogs.inputs().size(), 3u);
+    for (const auto& request : dialogs.inputs()) {
+        EXPECT_EQ(request.prompt, kPrompt);
+        EXPECT_TRUE(request.password);
+        EXPECT_TRUE(request.initialText.isEmpty());
+    }
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(app::state().passwordLogin);
+    EXPECT_TRUE(app::state().allowNewWindows);
+}
+
+TEST_F(StartupTest, CancelClosesTheDatabase) {
+    copyShippedDatabase();
+    editDatabase([] { writeNotes(QStringLiteral("是"), QStringLiteral("482"), QStringLiteral("否")); });
+    dialogs.queueInput(std::nullopt);
+    EXPECT_EQ(start(), app::StartOutcome::PasswordCancelled);
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_TRUE(records::openDatabasePaths().empty());
+}
+
+TEST_F(StartupTest, EmptyPasswordAcceptsOnlyEmptyInput) {
+    copyShippedDatabase();
+    editDatabase([] { writeNotes(QStringLiteral("是"), QString(), QStringLiteral("否")); });
+    dialogs.queueInput(QStringLiteral(" "));
+    dialogs.queueInput(QStringLiteral("482"));
+    dialogs.queueInput(QString());
+    EXPECT_EQ(start(), app::StartOutcome::Running);
+    EXPECT_EQ(dialogs.messageTexts(), (QStringList{kWrong, kWrong}));
+}
+
+TEST_F(StartupTest, CharactersOutsideTheCodePageNeverMatch) {
+    copyShippedDatabase();
+    editDatabase([] { writeNotes(QStringLiteral("是"), QStringLiteral("?"), QStringLiteral("否")); });
+    dialogs.queueInput(QStringLiteral("😀"));  // would become "?" on the way to GBK
+    dialogs.queueInput(QStringLiteral("?"));
+    EXPECT_EQ(start(), app::StartOutcome::Running);
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{kWrong});
+}
+
+TEST_F(StartupTest, OnlyAnExactYesSwitchesTheOptionsOn) {
+    copyShippedDatabase();
+    for (const QString& note : {QStringLiteral("是 "), QStringLiteral("1"), QStringLiteral("yes"), QString()}) {
+        SCOPED_TRACE(note.toStdString());
+        editDatabase([&] { writeNotes(note, QStringLiteral("482"), note); });
+        dialogs.clear();
+        EXPECT_EQ(start(), app::StartOutcome::Running);
+        EXPECT_TRUE(dialogs.inputs().empty());
+        EXPECT_FALSE(app::state().passwordLogin);
+        EXPECT_FALSE(app::state().allowNewWindows);
+        window.reset();
+        records::closeAllDatabases();
+    }
+}
+
+TEST_F(StartupTest, LegacyEntriesAreMigratedOnce) {
+    copyShippedDatabase();
+    QFile legacy(folder.filePath(QStringLiteral("tmbl.db")));
+    ASSERT_TRUE(legacy.open(QIODevice::WriteOnly));
+    legacy.write(QByteArray::fromStdString(gbk(QStringLiteral("[邮箱号0]\r\n邮箱名称=旧信箱\r\n类型=163.com\r\n"
+                                                                 "[邮箱号8]\r\n邮箱名称=末一个\r\n"))));
+    legacy.close();
+    ASSERT_EQ(start(), app::StartOutcome::Running);
+    EXPECT_FALSE(legacy.exists());
+    const QList<QAction*> buttons = window->mailboxToolBar()->actions();
+    EXPECT_EQ(buttons.at(0)->text(), QStringLiteral("旧信箱"));
+    EXPECT_EQ(buttons.at(8)->text(), QStringLiteral("末一个"));
+}
+
+TEST_F(StartupTest, RunningProgramEndsWhenTheMainWindowCloses) {
+    copyShippedDatabase();
+    QTimer::singleShot(500, [] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (qobject_cast<app::MainWindow*>(w)) w->close();
+        }
+    });
+    EXPECT_EQ(app::runProgram(QStringLiteral("about:blank")), 0);
+}
+
+TEST(DisplayCheck, MissingOrUnreachableDisplayIsExplained) {
+    const QByteArray saved[] = {qgetenv("QT_QPA_PLATFORM"), qgetenv("DISPLAY"), qgetenv("WAYLAND_DISPLAY")};
+    qunsetenv("QT_QPA_PLATFORM");
+    qunsetenv("WAYLAND_DISPLAY");
+    qunsetenv("DISPLAY");
+    const auto none = app::displayProblem();
+    qputenv("DISPLAY", ":4242");
+    const auto unreachable = app::displayProblem();
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const auto chosen = app::displayProblem();
+    qputenv("QT_QPA_PLATFORM", saved[0]);
+    qputenv("DISPLAY", saved[1]);
+    qputenv("WAYLAND_DISPLAY", saved[2]);
+    if (saved[0].isEmpty()) qunsetenv("QT_QPA_PLATFORM");
+    if (saved[1].isEmpty()) qunsetenv("DISPLAY");
+    if (saved[2].isEmpty()) qunsetenv("WAYLAND_DISPLAY");
+
+    ASSERT_TRUE(none.has_value());
+    EXPECT_NE(none->find("DISPLAY"), std::string::npos);
+    ASSERT_TRUE(unreachable.has_value());
+    EXPECT_NE(unreachable->find(":4242"), std::string::npos);
+    EXPECT_FALSE(chosen.has_value());
+}
+
+TEST(DisplayCheck, ProgramWithoutDisplayExitsWithAMessage) {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(TMBL_EXECUTABLE), {});
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    const QString err = QString::fromUtf8(program.readAllStandardError());
+    EXPECT_TRUE(err.contains(QStringLiteral("xvfb-run"))) << err.toStdString();
+}
+
+}  // namespace

@@ -6,12 +6,22 @@
 namespace settings {
 namespace {
 
+// An icon file may hold the same picture at several sizes, smallest first; the
+// largest shows best once fitted into a control.
 std::optional<QImage> readFrom(QImageReader& reader) {
     reader.setDecideFormatFromContent(true);
     reader.setAutoTransform(true);
-    QImage image = reader.read();
-    if (image.isNull()) return std::nullopt;
-    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QImage best = reader.read();
+    if (best.isNull()) return std::nullopt;
+    // Frames of an animation share one size; only several sizes are worth reading.
+    const int count = reader.supportsAnimation() ? 1 : reader.imageCount();
+    for (int i = 1; i < count; ++i) {
+        if (!reader.jumpToImage(i)) break;
+        QImage next = reader.read();
+        if (next.isNull()) break;
+        if (qint64(next.width()) * next.height() > qint64(best.width()) * best.height()) best = next;
+    }
+    return best.convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 }  // namespace

@@ -55,6 +55,34 @@ TEST(ImageLoader, EverySupportedFormatLoadsByContentWhateverItsName) {
     EXPECT_EQ(gif->pixelColor(0, 0), QColor(255, 0, 0));
 }
 
+TEST(ImageLoader, AnIconWithSeveralSizesGivesItsLargestPicture) {
+    // Two-image icon file: 16 x 16 first, then 32 x 32.
+    QByteArray icon = QByteArray::fromHex("000001000200");
+    QImage small(16, 16, QImage::Format_ARGB32), large(32, 32, QImage::Format_ARGB32);
+    small.fill(Qt::red);
+    large.fill(Qt::blue);
+    const QByteArray smallPng = encoded(small, "PNG"), largePng = encoded(large, "PNG");
+    auto entry = [](int side, qsizetype size, qsizetype offset) {
+        QByteArray e(16, '\0');
+        e[0] = static_cast<char>(side);
+        e[1] = static_cast<char>(side);
+        e[4] = 1;
+        e[6] = 32;
+        for (int i = 0; i < 4; ++i) {
+            e[8 + i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+            e[12 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
+        }
+        return e;
+    };
+    icon += entry(16, smallPng.size(), 6 + 32);
+    icon += entry(32, largePng.size(), 6 + 32 + smallPng.size());
+    icon += smallPng + largePng;
+    std::optional<QImage> loaded = loadImageData(icon);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->size(), QSize(32, 32));
+    EXPECT_EQ(loaded->pixelColor(5, 5), QColor(Qt::blue));
+}
+
 TEST(ImageLoader, MissingAndDamagedFilesGiveNoImage) {
     QTemporaryDir dir;
     EXPECT_FALSE(loadImageFile(dir.path() + QStringLiteral("/none.png")));

@@ -5,7 +5,6 @@
 
 #include <QString>
 #include <QUrl>
-
 #include <functional>
 
 namespace platform {

@@ -2,7 +2,6 @@
 
 #include <QStandardPaths>
 #include <QString>
-
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -20,10 +19,18 @@ std::string quoteExecArgument(const std::string& path) {
         switch (c) {
             case '"':
             case '`':
-            case '$': quoted += "\\\\"; quoted += c; break;
-            case '\\': quoted += "\\\\\\\\"; break;
-            case '%': quoted += "%%"; break;
-            default: quoted += c;
+            case '$':
+                quoted += "\\\\";
+                quoted += c;
+                break;
+            case '\\':
+                quoted += "\\\\\\\\";
+                break;
+            case '%':
+                quoted += "%%";
+                break;
+            default:
+                quoted += c;
         }
     }
     quoted += '"';
@@ -35,8 +42,10 @@ bool hasLineBreak(const std::string& text) { return text.find_first_of("\r\n") !
 std::string escapeValue(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '\\') out += "\\\\";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else
+            out += c;
     }
     return out;
 }

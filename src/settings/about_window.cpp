@@ -1,15 +1,15 @@
 #include "settings/about_window.h"
 
-#include "platform/desktop_open.h"
-#include "platform/dialogs.h"
-#include "settings/window_geometry.h"
-
 #include <QFont>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+
+#include "platform/desktop_open.h"
+#include "platform/dialogs.h"
+#include "settings/window_geometry.h"
 
 #ifdef TMBL_HAVE_UPDATE_UI
 #include "update/update_window.h"
@@ -21,9 +21,9 @@ namespace {
 // --- Maker's contact data: deployment data, placeholders until release. ---------
 // Replace these texts with the maker's real web site, e-mail address, contact
 // numbers and ownership line before shipping; each must fit its label's width.
-const QString kMakerWebsite = QStringLiteral("http://www.example.com/");  // PLACEHOLDER
-const QString kMakerWebsiteShown = QStringLiteral("www.example.com");     // PLACEHOLDER
-const QString kMakerEmail = QStringLiteral("x@mail.test");                // PLACEHOLDER
+const QString kMakerWebsite = QStringLiteral("http://www.example.com/");    // PLACEHOLDER
+const QString kMakerWebsiteShown = QStringLiteral("www.example.com");       // PLACEHOLDER
+const QString kMakerEmail = QStringLiteral("x@mail.test");                  // PLACEHOLDER
 const QString kMakerContact = QStringLiteral("电话：待填 即时通讯：待填");  // PLACEHOLDER
 const QString kMakerOwnership = QStringLiteral("版权所有：待填");           // PLACEHOLDER
 // ---------------------------------------------------------------------------------

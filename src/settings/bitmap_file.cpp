@@ -60,8 +60,8 @@ std::vector<std::uint8_t> encodeBitmap24(int width, int height, std::span<const 
     for (int y = 0; y < height; ++y) {
         std::size_t row = dataOffset + static_cast<std::size_t>(height - 1 - y) * stride;
         for (int x = 0; x < width; ++x) {
-            std::uint32_t p = pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                                     static_cast<std::size_t>(x)];
+            std::uint32_t p =
+                pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)];
             out[row++] = static_cast<std::uint8_t>(p);        // blue
             out[row++] = static_cast<std::uint8_t>(p >> 8);   // green
             out[row++] = static_cast<std::uint8_t>(p >> 16);  // red

@@ -1,14 +1,5 @@
 #include "settings/entry_editor.h"
 
-#include "app/program_state.h"
-#include "platform/dialogs.h"
-#include "platform/qt_text.h"
-#include "settings/icon_files.h"
-#include "settings/image_loader.h"
-#include "settings/settings_window.h"
-#include "settings/skinned_control.h"
-#include "settings/window_geometry.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -23,6 +14,15 @@
 #include <QToolBar>
 #include <QUrl>
 #include <QValidator>
+
+#include "app/program_state.h"
+#include "platform/dialogs.h"
+#include "platform/qt_text.h"
+#include "settings/icon_files.h"
+#include "settings/image_loader.h"
+#include "settings/settings_window.h"
+#include "settings/skinned_control.h"
+#include "settings/window_geometry.h"
 
 namespace settings {
 namespace {
@@ -173,7 +173,8 @@ EntryEditor::EntryEditor(QWidget* parent, const QString& tag) : QDialog(parent),
     m_type->setEditable(true);
     m_type->setInsertPolicy(QComboBox::NoInsert);
     for (const records::ProviderRow& row : records::providerTable()) m_type->addItem(platform::fromGbk(row.key));
-    m_atLabel = transparentLabel(m_mailboxGroup, QStringLiteral("透明标签1"), QStringLiteral("@"), QRect(222, 27, 9, 16));
+    m_atLabel =
+        transparentLabel(m_mailboxGroup, QStringLiteral("透明标签1"), QStringLiteral("@"), QRect(222, 27, 9, 16));
     m_userLabel = transparentLabel(m_mailboxGroup, QStringLiteral("透明标签9"), QStringLiteral("用户名："),
                                    QRect(12, 27, 44, 16));
     m_passwordLabel = transparentLabel(m_mailboxGroup, QStringLiteral("透明标签10"), QStringLiteral("密  码："),

@@ -5,10 +5,10 @@
 // settings window. User-interface thread only.
 #pragma once
 
-#include "records/mailbox_store.h"
-
 #include <QDialog>
 #include <QString>
+
+#include "records/mailbox_store.h"
 
 class QCheckBox;
 class QComboBox;
@@ -55,22 +55,22 @@ private:
     int m_row = -1;
     bool m_droppedImage = false;
 
-    QRadioButton* m_byAddress = nullptr;   // 登录网址单选框
-    QRadioButton* m_byMailbox = nullptr;   // 登录邮箱单选框
-    QLabel* m_addressLabel = nullptr;      // 透明标签3
-    QLineEdit* m_address = nullptr;        // 网址编辑框
-    QGroupBox* m_addressGroup = nullptr;   // 分组框2
-    QLineEdit* m_name = nullptr;           // 邮箱名编辑框
-    QLineEdit* m_description = nullptr;    // 说明编辑框
-    QComboBox* m_type = nullptr;           // 类型组合框
-    QLabel* m_atLabel = nullptr;           // 透明标签1
-    QLabel* m_userLabel = nullptr;         // 透明标签9
-    QLabel* m_passwordLabel = nullptr;     // 透明标签10
-    QLineEdit* m_password = nullptr;       // 密码编辑框
-    QLineEdit* m_userName = nullptr;       // 用户名编辑框
-    QGroupBox* m_mailboxGroup = nullptr;   // 分组框1
-    QLabel* m_picture = nullptr;           // 图片框1
-    QPushButton* m_ok = nullptr;           // 按钮1
+    QRadioButton* m_byAddress = nullptr;  // 登录网址单选框
+    QRadioButton* m_byMailbox = nullptr;  // 登录邮箱单选框
+    QLabel* m_addressLabel = nullptr;     // 透明标签3
+    QLineEdit* m_address = nullptr;       // 网址编辑框
+    QGroupBox* m_addressGroup = nullptr;  // 分组框2
+    QLineEdit* m_name = nullptr;          // 邮箱名编辑框
+    QLineEdit* m_description = nullptr;   // 说明编辑框
+    QComboBox* m_type = nullptr;          // 类型组合框
+    QLabel* m_atLabel = nullptr;          // 透明标签1
+    QLabel* m_userLabel = nullptr;        // 透明标签9
+    QLabel* m_passwordLabel = nullptr;    // 透明标签10
+    QLineEdit* m_password = nullptr;      // 密码编辑框
+    QLineEdit* m_userName = nullptr;      // 用户名编辑框
+    QGroupBox* m_mailboxGroup = nullptr;  // 分组框1
+    QLabel* m_picture = nullptr;          // 图片框1
+    QPushButton* m_ok = nullptr;          // 按钮1
 };
 
 }  // namespace settings

@@ -1,11 +1,10 @@
 #include "settings/icon_files.h"
 
-#include "settings/bitmap_file.h"
-
 #include <QFile>
-
 #include <cstdint>
 #include <vector>
+
+#include "settings/bitmap_file.h"
 
 namespace settings {
 

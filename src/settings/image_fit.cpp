@@ -17,12 +17,14 @@ FitSize fitInside(int iw, int ih, int w, int h) {
 
 PlacedRect placePicture(int mode, int iw, int ih, int w, int h) {
     switch (mode) {
-        case static_cast<int>(BackMode::Stretch): return {0, 0, w, h};
+        case static_cast<int>(BackMode::Stretch):
+            return {0, 0, w, h};
         case static_cast<int>(BackMode::Fit): {
             FitSize fit = fitInside(iw, ih, w, h);
             return {(w - fit.width) / 2, (h - fit.height) / 2, fit.width, fit.height};
         }
-        default: return {0, 0, iw, ih};
+        default:
+            return {0, 0, iw, ih};
     }
 }
 

@@ -1,5 +1,12 @@
 #include "settings/settings_window.h"
 
+#include <QCheckBox>
+#include <QEvent>
+#include <QHeaderView>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTreeWidget>
+
 #include "app/program_state.h"
 #include "platform/desktop_shortcut.h"
 #include "platform/dialogs.h"
@@ -7,13 +14,6 @@
 #include "platform/qt_text.h"
 #include "settings/entry_editor.h"
 #include "settings/window_geometry.h"
-
-#include <QCheckBox>
-#include <QEvent>
-#include <QHeaderView>
-#include <QMouseEvent>
-#include <QPushButton>
-#include <QTreeWidget>
 
 namespace settings {
 namespace {

@@ -4,9 +4,9 @@
 // the main window; user-interface thread only.
 #pragma once
 
-#include "records/mailbox_store.h"
-
 #include <QDialog>
+
+#include "records/mailbox_store.h"
 
 class QCheckBox;
 class QPushButton;

@@ -1,14 +1,12 @@
 #include "settings/skinned_control.h"
 
-#include "settings/image_fit.h"
-#include "settings/image_loader.h"
-
-#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QHelpEvent>
 #include <QPainter>
 #include <QToolTip>
+
+#include "settings/image_fit.h"
+#include "settings/image_loader.h"
 
 namespace settings {
 namespace {
@@ -25,7 +23,8 @@ int customDrawEventType() {
 
 class CustomDrawEvent : public QEvent {
 public:
-    explicit CustomDrawEvent(QWidget* sender) : QEvent(static_cast<QEvent::Type>(customDrawEventType())), m_sender(sender) {}
+    explicit CustomDrawEvent(QWidget* sender)
+        : QEvent(static_cast<QEvent::Type>(customDrawEventType())), m_sender(sender) {}
     QWidget* sender() const { return m_sender; }
 
 private:
@@ -42,10 +41,17 @@ QImage propertyImage(const QWidget* w, const char* name) {
 QImage stateImage(const QWidget* w) {
     const char* name = nullptr;
     switch (w->property(kPropDrawState).toInt()) {
-        case 1: name = kPropOverlImage; break;
-        case 2: name = kPropDownImage; break;
-        case 3: name = kPropDisableImage; break;
-        default: break;
+        case 1:
+            name = kPropOverlImage;
+            break;
+        case 2:
+            name = kPropDownImage;
+            break;
+        case 3:
+            name = kPropDisableImage;
+            break;
+        default:
+            break;
     }
     QImage image = name ? propertyImage(w, name) : QImage();
     return image.isNull() ? propertyImage(w, kPropNormalImage) : image;
@@ -61,8 +67,8 @@ QImage compose(const QWidget* w, PictureSource source) {
     if (out.size() != w->size()) out = out.scaled(w->size());
     QImage picture = source == PictureSource::Back ? propertyImage(w, kPropBackImage) : stateImage(w);
     if (!picture.isNull()) {
-        PlacedRect r = placePicture(w->property(kPropBackType).toInt(), picture.width(), picture.height(),
-                                    out.width(), out.height());
+        PlacedRect r = placePicture(w->property(kPropBackType).toInt(), picture.width(), picture.height(), out.width(),
+                                    out.height());
         QPainter painter(&out);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         painter.drawImage(QRect(r.left, r.top, r.width, r.height), picture);
@@ -217,9 +223,7 @@ QImage captureWindowPixels(QWidget* window) {
     return image;
 }
 
-QImage composeStatePicture(const QWidget* window) {
-    return window ? compose(window, PictureSource::State) : QImage();
-}
+QImage composeStatePicture(const QWidget* window) { return window ? compose(window, PictureSource::State) : QImage(); }
 
 void sendCustomDraw(QWidget* child) {
     if (!child || !child->parentWidget()) return;
@@ -243,7 +247,9 @@ void SkinnedControl::SetProperty(const char* name, const QVariant& value) {
     if (m_window) m_window->setProperty(name, value);
 }
 
-QVariant SkinnedControl::GetProperty(const char* name) const { return m_window ? m_window->property(name) : QVariant(); }
+QVariant SkinnedControl::GetProperty(const char* name) const {
+    return m_window ? m_window->property(name) : QVariant();
+}
 
 bool SkinnedControl::SendMessage(QEvent* event) {
     if (!m_window || !event) return false;
@@ -307,7 +313,9 @@ void SkinnedControl::SetBackImage(const QImage& image) {
     m_window->update();
 }
 
-void SkinnedControl::SetBackImageData(const QByteArray& bytes) { SetBackImage(loadImageData(bytes).value_or(QImage())); }
+void SkinnedControl::SetBackImageData(const QByteArray& bytes) {
+    SetBackImage(loadImageData(bytes).value_or(QImage()));
+}
 
 void SkinnedControl::SetBackType(int mode) {
     if (m_window) m_window->setProperty(kPropBackType, mode);

@@ -11,7 +11,6 @@
 #include <QString>
 #include <QVariant>
 #include <QWidget>
-
 #include <optional>
 
 class QEvent;

@@ -33,8 +33,8 @@ protected:
         if (!window->isVisible()) return false;
         const QRect frame = window->frameGeometry();
         const QRect client = window->geometry();
-        const QMargins margins(client.left() - frame.left(), client.top() - frame.top(),
-                               frame.right() - client.right(), frame.bottom() - client.bottom());
+        const QMargins margins(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+                               frame.bottom() - client.bottom());
         if (margins.isNull()) return false;
         window->removeEventFilter(this);
         const QRect outer = window->property(kPropOuterRect).toRect();

@@ -1,12 +1,12 @@
 #include "settings/about_window.h"
 
-#include "platform/desktop_open.h"
-#include "platform/dialogs.h"
+#include <gtest/gtest.h>
 
 #include <QLabel>
 #include <QPushButton>
 
-#include <gtest/gtest.h>
+#include "platform/desktop_open.h"
+#include "platform/dialogs.h"
 
 namespace settings {
 namespace {

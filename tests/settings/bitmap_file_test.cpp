@@ -1,13 +1,12 @@
 #include "settings/bitmap_file.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-
-#include <unistd.h>
 
 namespace settings {
 namespace {
@@ -51,8 +50,8 @@ TEST(BitmapFile, Writes24BitBottomUpRowsPaddedToFourBytes) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->width, 3);
     EXPECT_EQ(back->height, 2);
-    EXPECT_EQ(back->pixels, (std::vector<std::uint32_t>{0xFF102030, 0xFF405060, 0xFF708090, 0xFFA0B0C0, 0xFFD0E0F0,
-                                                        0xFF010203}));
+    EXPECT_EQ(back->pixels,
+              (std::vector<std::uint32_t>{0xFF102030, 0xFF405060, 0xFF708090, 0xFFA0B0C0, 0xFFD0E0F0, 0xFF010203}));
 }
 
 TEST(BitmapFile, RefusesSizesThatDoNotMatchAndDamagedFiles) {

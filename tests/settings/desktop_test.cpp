@@ -1,14 +1,13 @@
-#include "platform/desktop_open.h"
-#include "platform/desktop_shortcut.h"
-
-#include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+
+#include "platform/desktop_open.h"
+#include "platform/desktop_shortcut.h"
 
 namespace {
 

@@ -1,14 +1,5 @@
 #include "settings/entry_editor.h"
 
-#include "app/program_state.h"
-#include "platform/dialogs.h"
-#include "platform/qt_text.h"
-#include "records/record_database.h"
-#include "settings/bitmap_file.h"
-#include "settings/settings_window.h"
-#include "settings/skinned_control.h"
-#include "settings_fixture.h"
-
 #include <QAction>
 #include <QComboBox>
 #include <QDropEvent>
@@ -26,9 +17,17 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QtTest/QTest>
-
 #include <filesystem>
 #include <memory>
+
+#include "app/program_state.h"
+#include "platform/dialogs.h"
+#include "platform/qt_text.h"
+#include "records/record_database.h"
+#include "settings/bitmap_file.h"
+#include "settings/settings_window.h"
+#include "settings/skinned_control.h"
+#include "settings_fixture.h"
 
 namespace settings {
 namespace {
@@ -77,7 +76,9 @@ protected:
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
-    QTreeWidgetItem* row(int r) { return m_settings->findChild<QTreeWidget*>(QStringLiteral("超级列表框"))->topLevelItem(r); }
+    QTreeWidgetItem* row(int r) {
+        return m_settings->findChild<QTreeWidget*>(QStringLiteral("超级列表框"))->topLevelItem(r);
+    }
     QByteArray fileBytes(const QString& path) {
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -381,26 +382,18 @@ void expectPlaced(QWidget* window, std::initializer_list<Placement> placements) 
 TEST_F(EntryEditorTest, WindowsKeepTheirLayout) {
     auto editor = openEditor(0);
     EXPECT_EQ(editor->frameGeometry(), QRect(50, 50, 482, 292));
-    expectPlaced(editor.get(), {{"登录网址单选框", QRect(190, 171, 81, 21), nullptr},
-                                {"登录邮箱单选框", QRect(190, 74, 81, 21), nullptr},
-                                {"透明标签3", QRect(13, 25, 44, 16), "分组框2"},
-                                {"网址编辑框", QRect(68, 24, 264, 42), "分组框2"},
-                                {"分组框2", QRect(124, 174, 342, 76), nullptr},
-                                {"透明标签5", QRect(135, 13, 44, 16), nullptr},
-                                {"邮箱名编辑框", QRect(190, 10, 105, 20), nullptr},
-                                {"透明标签7", QRect(303, 12, 152, 16), nullptr},
-                                {"说明编辑框", QRect(190, 40, 264, 20), nullptr},
-                                {"透明标签6", QRect(135, 41, 44, 16), nullptr},
-                                {"类型组合框", QRect(232, 24, 99, 20), "分组框1"},
-                                {"透明标签1", QRect(222, 27, 9, 16), "分组框1"},
-                                {"透明标签9", QRect(12, 27, 44, 16), "分组框1"},
-                                {"透明标签10", QRect(12, 55, 44, 16), "分组框1"},
-                                {"密码编辑框", QRect(67, 54, 147, 20), "分组框1"},
-                                {"用户名编辑框", QRect(67, 24, 147, 20), "分组框1"},
-                                {"分组框1", QRect(124, 77, 342, 84), nullptr},
-                                {"图片框1", QRect(32, 16, 48, 48), nullptr},
-                                {"按钮1", QRect(20, 216, 80, 27), nullptr},
-                                {"透明标签2", QRect(12, 84, 96, 60), nullptr}});
+    expectPlaced(
+        editor.get(),
+        {{"登录网址单选框", QRect(190, 171, 81, 21), nullptr}, {"登录邮箱单选框", QRect(190, 74, 81, 21), nullptr},
+         {"透明标签3", QRect(13, 25, 44, 16), "分组框2"},      {"网址编辑框", QRect(68, 24, 264, 42), "分组框2"},
+         {"分组框2", QRect(124, 174, 342, 76), nullptr},       {"透明标签5", QRect(135, 13, 44, 16), nullptr},
+         {"邮箱名编辑框", QRect(190, 10, 105, 20), nullptr},   {"透明标签7", QRect(303, 12, 152, 16), nullptr},
+         {"说明编辑框", QRect(190, 40, 264, 20), nullptr},     {"透明标签6", QRect(135, 41, 44, 16), nullptr},
+         {"类型组合框", QRect(232, 24, 99, 20), "分组框1"},    {"透明标签1", QRect(222, 27, 9, 16), "分组框1"},
+         {"透明标签9", QRect(12, 27, 44, 16), "分组框1"},      {"透明标签10", QRect(12, 55, 44, 16), "分组框1"},
+         {"密码编辑框", QRect(67, 54, 147, 20), "分组框1"},    {"用户名编辑框", QRect(67, 24, 147, 20), "分组框1"},
+         {"分组框1", QRect(124, 77, 342, 84), nullptr},        {"图片框1", QRect(32, 16, 48, 48), nullptr},
+         {"按钮1", QRect(20, 216, 80, 27), nullptr},           {"透明标签2", QRect(12, 84, 96, 60), nullptr}});
     // The title radio buttons lie above their group boxes, so a click reaches them.
     auto* radio = editor->findChild<QRadioButton*>(QStringLiteral("登录邮箱单选框"));
     EXPECT_EQ(editor->childAt(radio->geometry().center()), radio);

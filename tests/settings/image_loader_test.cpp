@@ -1,17 +1,20 @@
 #include "settings/image_loader.h"
 
+#include <gtest/gtest.h>
+
 #include <QBuffer>
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
 
 namespace settings {
 namespace {
 
 // A 1 x 1 GIF whose one pixel is red (Qt has no GIF writer).
-const QByteArray kRedGif = QByteArray::fromHex("474946383961010001008000" "00ff0000000000"
-                                               "2c0000000001000100000202440100" "3b");
+const QByteArray kRedGif = QByteArray::fromHex(
+    "474946383961010001008000"
+    "00ff0000000000"
+    "2c0000000001000100000202440100"
+    "3b");
 
 QByteArray encoded(const QImage& image, const char* format) {
     QByteArray bytes;
@@ -29,7 +32,7 @@ TEST(ImageLoader, EverySupportedFormatLoadsByContentWhateverItsName) {
     picture.setPixelColor(0, 0, QColor(0, 0, 0, 0));
 
     const QList<QPair<const char*, QByteArray>> files = {
-        {"png", encoded(picture, "PNG")}, {"bmp", encoded(picture, "BMP")}, {"jpg", encoded(picture, "JPG")},
+        {"png", encoded(picture, "PNG")},  {"bmp", encoded(picture, "BMP")}, {"jpg", encoded(picture, "JPG")},
         {"tif", encoded(picture, "TIFF")}, {"ico", encoded(picture, "ICO")}, {"gif", kRedGif}};
     for (const auto& [format, bytes] : files) {
         // Every file carries the icon files' name, whatever it holds.

@@ -2,15 +2,15 @@
 // set of icon files, made current for the settings windows under test.
 #pragma once
 
-#include "app/program_state.h"
-#include "platform/program_folder.h"
-#include "records/mailbox_store.h"
+#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
+#include "app/program_state.h"
+#include "platform/program_folder.h"
+#include "records/mailbox_store.h"
 
 namespace settings::testing {
 

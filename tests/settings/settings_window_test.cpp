@@ -1,13 +1,5 @@
 #include "settings/settings_window.h"
 
-#include "app/program_state.h"
-#include "platform/desktop_shortcut.h"
-#include "platform/dialogs.h"
-#include "platform/qt_text.h"
-#include "records/record_database.h"
-#include "settings/entry_editor.h"
-#include "settings_fixture.h"
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
@@ -16,8 +8,15 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest/QTest>
-
 #include <filesystem>
+
+#include "app/program_state.h"
+#include "platform/desktop_shortcut.h"
+#include "platform/dialogs.h"
+#include "platform/qt_text.h"
+#include "records/record_database.h"
+#include "settings/entry_editor.h"
+#include "settings_fixture.h"
 
 namespace settings {
 namespace {
@@ -108,7 +107,8 @@ TEST_F(SettingsWindowTest, CheckBoxesWriteTheirNotes) {
     newWindows->click();
     EXPECT_EQ(note(3), QStringLiteral("否"));
     EXPECT_FALSE(app::state().allowNewWindows);
-    EXPECT_EQ(dialogs.messageTexts(), QStringList({QStringLiteral("设置修改成功！"), QStringLiteral("设置修改成功！")}));
+    EXPECT_EQ(dialogs.messageTexts(),
+              QStringList({QStringLiteral("设置修改成功！"), QStringLiteral("设置修改成功！")}));
     EXPECT_EQ(dialogs.messages().at(0).icon, platform::MessageIcon::Information);
 }
 
@@ -251,8 +251,8 @@ TEST_F(SettingsWindowTest, ShortcutButtonReportsSuccessOrFailure) {
     EXPECT_EQ(button->text(), QStringLiteral("将快捷方式发送至桌面"));
     button->click();
     button->click();
-    EXPECT_EQ(dialogs.messageTexts(),
-              QStringList({QStringLiteral("已在桌面上成功创建快捷方式！"), QStringLiteral("已在桌面上成功创建快捷方式！")}));
+    EXPECT_EQ(dialogs.messageTexts(), QStringList({QStringLiteral("已在桌面上成功创建快捷方式！"),
+                                                   QStringLiteral("已在桌面上成功创建快捷方式！")}));
     // The launcher starts the installed program, whatever this running file is called.
     QFile launcher(desktop.path() + QStringLiteral("/云梭邮盒.desktop"));
     ASSERT_TRUE(launcher.open(QIODevice::ReadOnly));

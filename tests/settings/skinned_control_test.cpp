@@ -1,14 +1,13 @@
 #include "settings/skinned_control.h"
 
+#include <gtest/gtest.h>
+
 #include <QBuffer>
 #include <QGroupBox>
 #include <QPainter>
 #include <QScreen>
 #include <QWidget>
 #include <QtTest/QTest>
-
-#include <gtest/gtest.h>
-
 #include <memory>
 
 namespace settings {
@@ -65,9 +64,9 @@ TEST(SkinnedControl, TransparentAreasShowTheParentAndTheSiblingsBeneath) {
 
     const QImage shown = captureWindowPixels(box);
     ASSERT_EQ(shown.size(), QSize(48, 48));
-    EXPECT_EQ(at(shown, 5, 5), kBackground);   // transparent, over the window
-    EXPECT_EQ(at(shown, 5, 40), kRed);         // transparent, over the panel
-    EXPECT_EQ(at(shown, 40, 5), kGreen);       // the picture, stretched
+    EXPECT_EQ(at(shown, 5, 5), kBackground);  // transparent, over the window
+    EXPECT_EQ(at(shown, 5, 40), kRed);        // transparent, over the panel
+    EXPECT_EQ(at(shown, 40, 5), kGreen);      // the picture, stretched
     EXPECT_EQ(at(shown, 40, 40), kGreen);
 
     // What the screen shows after a paint is the same composition.

@@ -1,16 +1,7 @@
 // The whole way a user sets up a mailbox: the main window's "邮箱设置" button, a
 // double-click on a row, the editor filled in, a picture dropped, saved, and the
 // toolbar showing the new name and icon at once and after a restart.
-#include "app/main_window.h"
-#include "app/program_state.h"
-#include "app/startup.h"
-#include "platform/dialogs.h"
-#include "platform/qt_text.h"
-#include "records/mailbox_store.h"
-#include "records/record_database.h"
-#include "settings/entry_editor.h"
-#include "settings/settings_window.h"
-#include "settings_fixture.h"
+#include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
@@ -22,10 +13,18 @@
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QtTest/QTest>
-
-#include <gtest/gtest.h>
-
 #include <memory>
+
+#include "app/main_window.h"
+#include "app/program_state.h"
+#include "app/startup.h"
+#include "platform/dialogs.h"
+#include "platform/qt_text.h"
+#include "records/mailbox_store.h"
+#include "records/record_database.h"
+#include "settings/entry_editor.h"
+#include "settings/settings_window.h"
+#include "settings_fixture.h"
 
 namespace settings {
 namespace {

@@ -15,6 +15,10 @@ if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}
     echo "No display: set DISPLAY (or run under xvfb-run) to see the window." >&2
     exit 1
 fi
+# Chinese captions need a CJK font; deps.sh installs one, but say so if none is there.
+if command -v fc-list >/dev/null && [[ -z "$(fc-list :lang=zh family 2>/dev/null)" ]]; then
+    echo "No Chinese font found: install fonts-wqy-microhei (apt-get install fonts-wqy-microhei)." >&2
+fi
 # Running as root (as on a fresh machine) the browser engine refuses its sandbox.
 [[ $(id -u) -eq 0 ]] && export QTWEBENGINE_DISABLE_SANDBOX=1
 cd "$program"

@@ -24,6 +24,13 @@ void releaseProgramState() {
     records::closeMailboxDatabase(platform::programFolder());
 }
 
+void installRuntimeErrorReport() {
+    // The record library ends the process after its report; the user sees it first.
+    records::setRuntimeErrorHook([](const std::string& report) {
+        platform::messageBox(nullptr, QString::fromStdString(report), platform::MessageIcon::Error);
+    });
+}
+
 int runProgram(const QString& homeUrl) {
     state();  // created before anything reads it
     static bool cleanUpRegistered = false;
@@ -31,10 +38,7 @@ int runProgram(const QString& homeUrl) {
         qAddPostRoutine(releaseProgramState);
         cleanUpRegistered = true;
     }
-    // The record library ends the process after its report; the user sees it first.
-    records::setRuntimeErrorHook([](const std::string& report) {
-        platform::messageBox(nullptr, QString::fromStdString(report), platform::MessageIcon::Error);
-    });
+    installRuntimeErrorReport();
 
     auto window = std::make_unique<MainWindow>(homeUrl);
     switch (window->create()) {

@@ -18,6 +18,10 @@ int runProgram(const QString& homeUrl = {});
 // run when the application object goes; safe to call more than once.
 void releaseProgramState();
 
+// Has the record library's run-time error report shown in the program's message box
+// (error icon) before the library ends the process.
+void installRuntimeErrorReport();
+
 // Why no window could be shown on this machine, or nothing when a display seems
 // reachable. Reads the environment; no Qt involved, so it can run before the
 // application object exists.

@@ -10,6 +10,9 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 
 using app_test::gbk;
@@ -151,6 +154,34 @@ TEST_F(StartupTest, RunningProgramEndsWhenTheMainWindowCloses) {
         }
     });
     EXPECT_EQ(app::runProgram(QStringLiteral("about:blank")), 0);
+}
+
+// Prints every message it is asked to show, so a test can read what a process that
+// ended showed last.
+class PrintingDialogs : public platform::DialogResponder {
+public:
+    PrintingDialogs() { m_previous = platform::setDialogResponder(this); }
+    ~PrintingDialogs() override { platform::setDialogResponder(m_previous); }
+    platform::MessageAnswer answerMessage(const platform::MessageRequest& request) override {
+        std::fprintf(stderr, "[message icon=%d] %s\n", static_cast<int>(request.icon), qPrintable(request.text));
+        return platform::MessageAnswer::Ok;
+    }
+    std::optional<QString> answerInput(const platform::InputRequest&) override { return std::nullopt; }
+
+private:
+    platform::DialogResponder* m_previous = nullptr;
+};
+
+TEST(RuntimeErrorReport, ShownInTheMessageBoxBeforeTheProcessEnds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            PrintingDialogs dialogs;
+            app::installRuntimeErrorReport();
+            records::closeAllDatabases();
+            (void)records::readField("no such field");
+        },
+        ::testing::ExitedWithCode(EXIT_FAILURE), "\\[message icon=1\\] 运行时出错!");
 }
 
 TEST(DisplayCheck, MissingOrUnreachableDisplayIsExplained) {

@@ -99,6 +99,11 @@ TEST(HttpDownload, ThroughAProxyTheWholeAddressIsRequested) {
     EXPECT_EQ(requests[0],
               "GET http://files.invalid/a/b.bin HTTP/1.1\r\nHost: files.invalid\r\n"
               "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nProxy-Connection: Keep-Alive\r\n\r\n");
+    // The further connection asks the proxy for its range like a direct one would.
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(requests[1].find("\r\nRange: bytes=22500-\r\nProxy-Connection: Keep-Alive\r\n\r\n"),
+              std::string::npos)
+        << requests[1];
     EXPECT_TRUE(run.hasText(format(status::kResolvingProxy, "127.0.0.1")));
     EXPECT_EQ(hashOf(readFile(folder.file("b.bin"))), hashOf(body));
 }

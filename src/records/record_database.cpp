@@ -470,6 +470,29 @@ int openDatabaseFiles(Database& db, const std::string& path, const OpenOptions& 
     return result(0);
 }
 
+// Holds a counted record lock and gives it back even when the operation is left early.
+class RecordLock {
+public:
+    RecordLock(Database& db, int64_t offset) : m_db(db), m_offset(offset) {}
+    ~RecordLock() {
+        if (m_held) m_db.unlockCounted(m_offset);
+    }
+    int take() {
+        int rc = m_db.lockCounted(m_offset);
+        m_held = rc == 0;
+        return rc;
+    }
+    int release() {
+        m_held = false;
+        return m_db.unlockCounted(m_offset);
+    }
+
+private:
+    Database& m_db;
+    int64_t m_offset;
+    bool m_held = false;
+};
+
 struct FieldAccess {
     Database* db = nullptr;
     const Descriptor* field = nullptr;
@@ -488,7 +511,8 @@ TypedValue readFieldOf(Database& db, const Descriptor& field) {
     t_lastError = 0;
     TypedValue empty = emptyValue(field.type);
     int64_t recordStart = db.dataStart + int64_t(db.currentRecord) * db.recordLength;
-    if (int rc = db.lockCounted(recordStart); rc != 0) {
+    RecordLock lock(db, recordStart);
+    if (int rc = lock.take(); rc != 0) {
         fail(rc);
         return empty;
     }
@@ -514,7 +538,7 @@ TypedValue readFieldOf(Database& db, const Descriptor& field) {
         if (field.type == edb::FieldType::Bytes) return Bytes{std::move(bytes)};
         return bytes;
     }();
-    int unlockRc = db.unlockCounted(recordStart);
+    int unlockRc = lock.release();
     if (t_lastError == 0 && unlockRc != 0) fail(unlockRc);
     return value;
 }
@@ -547,7 +571,8 @@ bool writeFieldOf(Database* db, const Descriptor* field, const TypedValue& value
     }
 
     int64_t recordStart = db->dataStart + int64_t(db->currentRecord) * db->recordLength;
-    if (int rc = db->lockCounted(recordStart); rc != 0) return fail(rc), false;
+    RecordLock lock(*db, recordStart);
+    if (int rc = lock.take(); rc != 0) return fail(rc), false;
     int rc = [&]() -> int {
         int err = 0;
         int64_t length = db->file.size(&err);
@@ -567,7 +592,7 @@ bool writeFieldOf(Database* db, const Descriptor* field, const TypedValue& value
         }
         return db->file.writeAt(position, bytes);
     }();
-    int unlockRc = db->unlockCounted(recordStart);
+    int unlockRc = lock.release();
     if (rc == 0) rc = unlockRc;
     if (rc != 0) return fail(rc), false;
     return true;
@@ -575,8 +600,9 @@ bool writeFieldOf(Database* db, const Descriptor* field, const TypedValue& value
 
 }  // namespace
 
-bool openDatabase(const std::string& path, const OpenOptions& options) {
-    t_lastError = 0;
+namespace {
+
+bool openDatabaseUnguarded(const std::string& path, const OpenOptions& options) {
     if (path.empty()) return fail(kFileNotFound), false;
     if (!options.alias.empty() && !validAlias(options.alias)) return fail(kBadAlias), false;
 
@@ -601,6 +627,19 @@ bool openDatabase(const std::string& path, const OpenOptions& options) {
     list.open.push_back(std::move(db));
     list.current = static_cast<int>(list.open.size()) - 1;
     return true;
+}
+
+}  // namespace
+
+// The operations keep their promise of never throwing: what the standard library may
+// throw (memory, file-system names) becomes a database error code.
+bool openDatabase(const std::string& path, const OpenOptions& options) {
+    t_lastError = 0;
+    try {
+        return openDatabaseUnguarded(path, options);
+    } catch (...) {
+        return fail(kOpenFailed), false;
+    }
 }
 
 void closeDatabase(std::string_view name) {
@@ -659,12 +698,20 @@ bool goToRecord(int n) {
 
 TypedValue readField(std::string_view name) {
     auto access = fieldForRead(name);
-    return readFieldOf(*access.db, *access.field);
+    try {
+        return readFieldOf(*access.db, *access.field);
+    } catch (...) {
+        return fail(kNoMemory), emptyValue(access.field->type);
+    }
 }
 
 TypedValue readField(int number) {
     auto access = fieldForRead(number);
-    return readFieldOf(*access.db, *access.field);
+    try {
+        return readFieldOf(*access.db, *access.field);
+    } catch (...) {
+        return fail(kNoMemory), emptyValue(access.field->type);
+    }
 }
 
 std::string readText(std::string_view name) {
@@ -675,12 +722,20 @@ std::string readText(std::string_view name) {
 
 bool writeField(std::string_view name, const TypedValue& value) {
     Database* db = databases().currentDatabase();
-    return writeFieldOf(db, db ? db->find(name) : nullptr, value);
+    try {
+        return writeFieldOf(db, db ? db->find(name) : nullptr, value);
+    } catch (...) {
+        return fail(kWriteFieldFailed), false;
+    }
 }
 
 bool writeField(int number, const TypedValue& value) {
     Database* db = databases().currentDatabase();
-    return writeFieldOf(db, db ? db->find(number) : nullptr, value);
+    try {
+        return writeFieldOf(db, db ? db->find(number) : nullptr, value);
+    } catch (...) {
+        return fail(kWriteFieldFailed), false;
+    }
 }
 
 int lastError() { return t_lastError; }

@@ -98,6 +98,8 @@ TEST_F(EdbTool, FailuresReportTheDatabaseError) {
     ToolRun type = tool({"set", db, "1", "a", "twelve", "--password", "p"});
     EXPECT_EQ(type.status, 1);
     EXPECT_EQ(type.err, "-72 所提供数据的类型与字段类型不匹配\n");
+    EXPECT_EQ(tool({"set", db, "1", "a", "4294967296", "--password", "p"}).status, 1);  // does not fit
+    EXPECT_EQ(tool({"get", db, "1", "a", "--password", "p"}).out, "0\n");
     ToolRun missing = tool({"dump", m_folder.file("none.edb")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "-3 指定文件未找到\n");

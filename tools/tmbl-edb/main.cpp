@@ -192,8 +192,14 @@ std::optional<TypedValue> parseValue(FieldType type, std::string_view text) {
             return TypedValue(records::Subroutine{static_cast<uint32_t>(*integer)});
         }
         default: {
+            // A number that the field cannot hold is refused rather than wrapped.
             auto integer = parseInteger(text);
             if (!integer) return std::nullopt;
+            long long low = INT64_MIN, high = INT64_MAX;
+            if (type == FieldType::Byte) low = 0, high = UINT8_MAX;
+            if (type == FieldType::Short) low = INT16_MIN, high = INT16_MAX;
+            if (type == FieldType::Int) low = INT32_MIN, high = INT32_MAX;
+            if (*integer < low || *integer > high) return std::nullopt;
             return TypedValue(static_cast<int64_t>(*integer));
         }
     }

@@ -149,7 +149,10 @@ int AuxiliaryFile::store(int32_t oldFirst, std::string_view value, int32_t* newF
     int32_t blockCount = getLe32(&header[edb::kBlockCountOffset]);
     int32_t freeCount = getLe32(&header[edb::kFreeCountOffset]);
     int32_t firstFree = getLe32(&header[edb::kFirstFreeOffset]);
-    if (blockCount < 1) return kAuxAccess;
+    // A block count beyond the file's blocks would make the next block land far past the
+    // end; the file was changed behind our back and is not trusted.
+    int64_t length = m_file.size(&err);
+    if (blockCount < 1 || length < 0 || blockCount > length / edb::kBlockSize) return kAuxAccess;
     bool headerChanged = false;
     auto inRange = [&](int32_t b) { return b >= 1 && b < blockCount; };
     if (freeCount < 0 || freeCount >= blockCount || (firstFree != 0 && !inRange(firstFree)) ||

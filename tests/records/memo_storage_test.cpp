@@ -265,6 +265,16 @@ TEST_F(MemoStorage, DamagedChainsFailInsteadOfLoopingOrSpreading) {
     write(4, text(100, 'd'));
     EXPECT_EQ(read(2), text(600, 'b'));
     EXPECT_EQ(read(4), text(100, 'd'));
+
+    // A block count beyond the file (changed behind our back) stops the store instead of
+    // appending far past the end.
+    const int64_t size = fileSize(m_aux);
+    writeRaw(m_aux, "pw", 16, le32Bytes(1000000));
+    ASSERT_TRUE(goToRecord(1));
+    EXPECT_FALSE(writeField("memo", text(2000, 'e')));
+    EXPECT_EQ(lastError(), err::kAuxAccess);
+    EXPECT_EQ(fileSize(m_aux), size);
+    EXPECT_EQ(read(4), text(100, 'd'));
 }
 
 }  // namespace

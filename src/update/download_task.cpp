@@ -34,7 +34,7 @@ void registerTask(int delta);
 
 DownloadTask::DownloadTask(const DownloadParameters& parameters, DownloadAddress address,
                            const EngineSettings& settings)
-    : m_parameters(parameters), m_startAddress(address), m_settings(settings),
+    : m_parameters(parameters), m_settings(settings),
       m_limiter(std::max(0, parameters.speedLimit)) {
     MutexLock lock(m_addressMutex);
     m_address = std::move(address);

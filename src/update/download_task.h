@@ -94,7 +94,6 @@ private:
     int askFileExists(std::string& path);
 
     const DownloadParameters m_parameters;
-    const DownloadAddress m_startAddress;
     const EngineSettings m_settings;
 
     std::atomic<bool> m_stop{false};

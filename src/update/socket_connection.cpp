@@ -36,6 +36,7 @@ std::string numericAddress(const sockaddr* address) {
 SocketConnection::~SocketConnection() { close(); }
 
 void SocketConnection::close() {
+    m_drained = false;
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -137,10 +138,18 @@ SocketResult SocketConnection::sendAll(std::string_view data, int timeoutMs) {
 
 SocketResult SocketConnection::receive(char* buffer, size_t size, int timeoutMs, size_t& received) {
     received = 0;
+    // After a short read the socket is most likely empty: wait first rather than pay
+    // for a receive call that only says so.
+    if (m_drained) {
+        const SocketResult waited = waitFor(POLLIN, timeoutMs);
+        if (waited != SocketResult::Ok)
+            return waited;
+    }
     for (;;) {
         const ssize_t got = ::recv(m_fd, buffer, size, 0);
         if (got > 0) {
             received = static_cast<size_t>(got);
+            m_drained = received < size;
             return SocketResult::Ok;
         }
         if (got == 0)

@@ -49,6 +49,7 @@ private:
     const std::atomic<bool>& m_stop;
     int m_fd = -1;
     int m_error = 0;
+    bool m_drained = false;  // the last receive got less than it asked for
     int m_family = 0;
     unsigned char m_address[128] = {};
     unsigned m_addressLength = 0;

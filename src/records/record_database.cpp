@@ -427,20 +427,8 @@ int openDatabaseFiles(Database& db, const std::string& path, const OpenOptions& 
         return result(kNotDatabase);
     }
 
-    int64_t whole = (length - db.dataStart) / db.recordLength;
-    if (whole < recordCount) {
-        if (readOnly) return result(kBadFileSize);
-        recordCount = static_cast<int32_t>(whole);
-        putLe32(countBytes, recordCount);
-        if (int rc = db.file.writeAt(edb::kRecordCountOffset, countBytes); rc != 0) return result(rc);
-        putLe32(db.header.data() + edb::kRecordCountOffset, recordCount);
-    }
-    if (!readOnly) {
-        if (int rc = db.file.truncate(db.dataStart + int64_t(recordCount) * db.recordLength); rc != 0) {
-            return result(rc);
-        }
-    }
-
+    // Everything is checked, the auxiliary file included, before the length is repaired,
+    // so that a file that is refused is never changed.
     bool needsAuxiliary = false;
     for (int32_t i = 0; i < fieldCount; ++i) {
         const uint8_t* d = descriptors.data() + size_t(i) * edb::kDescriptorSize;
@@ -466,6 +454,20 @@ int openDatabaseFiles(Database& db, const std::string& path, const OpenOptions& 
         int rc = db.aux->open(auxiliaryPath(path), readOnly, share, options.password,
                               getLe32(h + edb::kVersionOffset), !db.noLocking);
         if (rc != 0) return result(rc);
+    }
+
+    int64_t whole = (length - db.dataStart) / db.recordLength;
+    if (whole < recordCount) {
+        if (readOnly) return result(kBadFileSize);
+        recordCount = static_cast<int32_t>(whole);
+        putLe32(countBytes, recordCount);
+        if (int rc = db.file.writeAt(edb::kRecordCountOffset, countBytes); rc != 0) return result(rc);
+        putLe32(db.header.data() + edb::kRecordCountOffset, recordCount);
+    }
+    if (!readOnly) {
+        if (int rc = db.file.truncate(db.dataStart + int64_t(recordCount) * db.recordLength); rc != 0) {
+            return result(rc);
+        }
     }
     return result(0);
 }

@@ -180,6 +180,15 @@ TEST_F(RecordDatabase, LengthIsRepairedOnWriteAndRefusedOnReadOnly) {
     EXPECT_EQ(currentDatabaseInfo()->recordCount, 1);
     EXPECT_EQ(fileSize(m_path), kAllTypesDataStart + kAllTypesRecordLength);
     EXPECT_EQ(le32(readRaw(m_path, "secret", edb::kRecordCountOffset, 4)), 1);
+    closeAllDatabases();
+
+    // A file that is refused for another reason is not cut: here its auxiliary file is gone.
+    std::filesystem::resize_file(m_path, kAllTypesDataStart + 10);
+    std::filesystem::remove(m_folder.file("data.EDT"));
+    EXPECT_FALSE(open());
+    EXPECT_EQ(lastError(), err::kAuxReadFailed);
+    EXPECT_EQ(fileSize(m_path), kAllTypesDataStart + 10);
+    EXPECT_EQ(le32(readRaw(m_path, "secret", edb::kRecordCountOffset, 4)), 1);
 }
 
 TEST_F(RecordDatabase, GoToRecordClamps) {

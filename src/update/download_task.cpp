@@ -46,9 +46,11 @@ DownloadTask::~DownloadTask() {
 }
 
 bool DownloadTask::launch(const std::shared_ptr<DownloadTask>& self) {
+    registerTask(+1);  // counted from here, so that a caller never sees a started task missing
     try {
         m_thread = std::thread([self] { self->run(); });
     } catch (const std::system_error&) {
+        registerTask(-1);
         return false;
     }
     return true;
@@ -92,7 +94,6 @@ void DownloadTask::joinOrDetach() {
 // Task thread
 
 void DownloadTask::run() {
-    registerTask(+1);
     spawnConnection(-1, true, true);
     for (;;) {
         std::deque<QueueItem> items;

@@ -1,9 +1,16 @@
-// Addresses, file names, header reading and segment bookkeeping on their own.
+// Addresses, file names, header reading, segment bookkeeping and the speed limit on their own.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "download_address.h"
 #include "http_header.h"
 #include "segment_table.h"
+#include "speed_limiter.h"
 
 using namespace update;
 
@@ -174,4 +181,45 @@ TEST(SegmentTable, CutsSplitsAndClaims) {
     t.addDone(0, 40000);
     EXPECT_TRUE(t.allComplete());
     EXPECT_EQ(t.doneTotal(), 60000);
+}
+
+TEST(SpeedLimiter, NoSecondHandsOutMoreThanTheLimit) {
+    constexpr std::int64_t kLimit = 100000;
+    SpeedLimiter limiter(kLimit);
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::int64_t>> used;
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; ++i) {
+        readers.emplace_back([&] {
+            while (std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(1300)) {
+                const auto grant = limiter.acquire(7000, 3, stop);
+                const auto now = std::chrono::steady_clock::now();
+                EXPECT_LE(grant.bytes, kLimit / 3);
+                // Every reader uses only part of what it was granted and gives the rest back.
+                const std::int64_t unused = std::min<std::int64_t>(1000, grant.bytes);
+                limiter.giveBack(grant, unused);
+                std::lock_guard lock(mutex);
+                used.emplace_back(now, grant.bytes - unused);
+            }
+        });
+    }
+    for (auto& reader : readers)
+        reader.join();
+    std::int64_t firstSecond = 0, all = 0;
+    for (const auto& [when, bytes] : used) {
+        all += bytes;
+        if (when < begin + std::chrono::seconds(1))
+            firstSecond += bytes;
+    }
+    EXPECT_LE(firstSecond, kLimit);
+    EXPECT_GT(firstSecond, kLimit / 2);
+    EXPECT_GT(all, kLimit);  // the next second opened a new allowance
+
+    // A stop ends the wait for the next second at once.
+    SpeedLimiter exhausted(10);
+    EXPECT_EQ(exhausted.acquire(10, 1, stop).bytes, 10);
+    stop = true;
+    EXPECT_EQ(exhausted.acquire(10, 1, stop).bytes, 0);
 }

@@ -132,11 +132,13 @@ int RecordFile::open(const std::string& path, bool readOnly, ShareMode share, st
     close();
     int fd = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (fd < 0) return fileErrorCode(errno);
+    // A directory or device under the database's name is not a file we can use.
     struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int rc = fstat(fd, &st) != 0 ? fileErrorCode(errno) : edb::error::kAccessDenied;
+    int statRc = fstat(fd, &st) == 0 ? 0 : fileErrorCode(errno);
+    if (statRc == 0 && !S_ISREG(st.st_mode)) statRc = edb::error::kAccessDenied;
+    if (statRc != 0) {
         ::close(fd);
-        return rc;
+        return statRc;
     }
     m_fd = fd;
     m_readOnly = readOnly;
@@ -151,9 +153,9 @@ int RecordFile::open(const std::string& path, bool readOnly, ShareMode share, st
 
 int RecordFile::acquireShareLocks(ShareMode share) {
     // The gate makes test-then-take one step among cooperating openers. A read-only
-    // descriptor can only hold shared locks, so read-only openers pass the gate together;
-    // they only read, which no share mode of theirs lets them deny each other by accident
-    // except in a simultaneous open of two deny-read readers.
+    // descriptor can only hold shared locks, so two read-only openers may pass the gate
+    // at the same moment; only two such openers that both deny reading could then miss
+    // each other.
     short gateType = m_readOnly ? F_RDLCK : F_WRLCK;
     if (int e = setLock(m_fd, gateType, kShareGate, 1, true); e != 0) return edb::error::kLockFailed;
 

@@ -60,11 +60,33 @@ int AuxiliaryFile::open(const std::string& path, bool readOnly, ShareMode share,
     int64_t whole = length / edb::kBlockSize;
     if (whole < blockCount) {
         if (readOnly) return finish(kAuxDamaged);
-        uint8_t count[4];
-        putLe32(count, static_cast<int32_t>(whole));
-        if (m_file.writeAt(edb::kBlockCountOffset, count) != 0) return finish(kAuxReadFailed);
+        if (repairBlockCount(static_cast<int32_t>(whole)) != 0) return finish(kAuxReadFailed);
     }
     return finish(0);
+}
+
+// Lowers the block count to the blocks the file still holds. The free list may have run
+// through blocks that are gone, and a free count left at or above the new block count
+// would make the next open refuse the file, so the list is rebuilt from the blocks
+// that remain: every block with no used bytes is free.
+int AuxiliaryFile::repairBlockCount(int32_t blocks) {
+    std::vector<int32_t> free;
+    for (int32_t b = 1; b < blocks; ++b) {
+        Block info;
+        if (int rc = readBlockHeader(b, &info); rc != 0) return rc;
+        if (info.used == 0) free.push_back(b);
+    }
+    for (size_t i = 0; i < free.size(); ++i) {
+        uint8_t links[8];
+        putLe32(links, i > 0 ? free[i - 1] : 0);
+        putLe32(links + 4, i + 1 < free.size() ? free[i + 1] : 0);
+        if (int rc = m_file.writeAt(blockPosition(free[i]), links); rc != 0) return rc;
+    }
+    uint8_t counts[12];
+    putLe32(counts, blocks);
+    putLe32(counts + 4, static_cast<int32_t>(free.size()));
+    putLe32(counts + 8, free.empty() ? 0 : free.front());
+    return m_file.writeAt(edb::kBlockCountOffset, counts);
 }
 
 int AuxiliaryFile::lockByte(int64_t offset) { return m_locking ? m_file.lock(offset, 1) : 0; }

@@ -30,6 +30,7 @@ private:
         int32_t next = 0;
         int32_t used = 0;
     };
+    int repairBlockCount(int32_t blocks);
     int lockByte(int64_t offset);
     void unlockByte(int64_t offset);
     int readBlockHeader(int32_t block, Block* header);

@@ -237,6 +237,29 @@ TEST_F(MemoStorage, AuxiliaryFileIsCheckedAndRepairedOnOpen) {
     EXPECT_TRUE(reopen());
 }
 
+TEST_F(MemoStorage, RepairKeepsTheFreeListConsistent) {
+    write(1, text(2000, 'a'));  // 1..4
+    write(2, text(100, 'b'));   // 5
+    write(1, text(10, 'c'));    // frees 2, 3, 4
+    ASSERT_EQ(header().freeCount, 3);
+    closeAllDatabases();
+    // Only blocks 0..2 survive: three free blocks are counted, but only block 2 is left.
+    std::filesystem::resize_file(m_aux, 3 * 512);
+    ASSERT_TRUE(reopen()) << lastError();
+    EXPECT_EQ(header().blocks, 3);
+    EXPECT_EQ(header().freeCount, 1);
+    EXPECT_EQ(header().firstFree, 2);
+    EXPECT_EQ(block(2).prev, 0);
+    EXPECT_EQ(block(2).next, 0);
+    // The repaired file opens again, and the free block is used before the file grows.
+    ASSERT_TRUE(reopen()) << lastError();
+    EXPECT_EQ(read(1), text(10, 'c'));
+    write(3, text(300, 'd'));
+    EXPECT_EQ(firstBlock(3), 2);
+    EXPECT_EQ(read(2), "");
+    EXPECT_EQ(lastError(), err::kAuxAccess);
+}
+
 TEST_F(MemoStorage, DamagedChainsFailInsteadOfLoopingOrSpreading) {
     write(1, text(1200, 'a'));  // 1, 2, 3
     write(2, text(600, 'b'));   // 4, 5

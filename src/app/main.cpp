@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLoggingCategory>
 
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
     if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
+    // The engine describes its graphics set-up at every start; users need not read it.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
     QDir::setCurrent(QString::fromStdString(platform::programFolder()));

@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QToolTip>
+#include <QHelpEvent>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
@@ -128,6 +130,20 @@ TEST_F(MainWindowTest, CaptionsAndTooltipsFollowTheEntries) {
     EXPECT_EQ(app::MainWindow::buttonToolTip(mailboxButton(2)), QStringLiteral("http://example.invalid/a"));
     EXPECT_TRUE(app::MainWindow::buttonToolTip(mailboxButton(3)).isEmpty());
     EXPECT_TRUE(app::MainWindow::buttonToolTip(mailboxButton(4)).isEmpty());
+
+    // What hovering shows: the tip, or nothing at all (never the caption).
+    auto hover = [&](int k) {
+        QWidget* button = window->mailboxToolBar()->widgetForAction(mailboxButton(k));
+        QToolTip::hideText();  // hides after a short delay
+        EXPECT_TRUE(waitFor([] { return !QToolTip::isVisible(); }, 2000));
+        QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), button->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(button, &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    EXPECT_EQ(hover(0), QStringLiteral("li@163.com"));
+    EXPECT_EQ(hover(3), QString());
+    EXPECT_EQ(hover(2), QStringLiteral("http://example.invalid/a"));
+    QToolTip::hideText();
 
     // The navigation frame's tips.
     EXPECT_EQ(window->findChild<QWidget*>(QStringLiteral("外形框3"))->toolTip(), QStringLiteral("边缘可拖动"));

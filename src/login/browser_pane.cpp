@@ -93,6 +93,10 @@ QWebEnginePage* openPopupWindow(QWebEngineProfile* profile) {
     view->setPage(page);
     QObject::connect(page, &QWebEnginePage::windowCloseRequested, view, &QWidget::close);
     QObject::connect(page, &QWebEnginePage::titleChanged, view, &QWidget::setWindowTitle);
+    // A page that opens a sized window (window.open with features) gets that size.
+    QObject::connect(page, &QWebEnginePage::geometryChangeRequested, view, [view](const QRect& geometry) {
+        if (geometry.isValid()) view->setGeometry(geometry);
+    });
     view->resize(800, 600);
     view->show();
     return page;

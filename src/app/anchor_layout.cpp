@@ -4,7 +4,6 @@
 #include <QPointer>
 #include <QRect>
 #include <QWidget>
-
 #include <vector>
 
 namespace app {

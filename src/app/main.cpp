@@ -1,15 +1,14 @@
 // 云梭邮盒: checks that there is a display, starts the runtime in the program folder and
 // hands over to the application shell.
-#include "app/startup.h"
-#include "platform/program_folder.h"
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QLoggingCategory>
-
-#include <unistd.h>
-
 #include <cstdio>
+
+#include "app/startup.h"
+#include "platform/program_folder.h"
 
 int main(int argc, char** argv) {
     if (const std::optional<std::string> problem = app::displayProblem()) {

@@ -27,7 +27,6 @@
 #include <QToolButton>
 #include <QToolTip>
 #include <QUrl>
-
 #include <algorithm>
 
 namespace app {
@@ -93,12 +92,12 @@ void MainWindow::buildControls() {
         bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         // Nine 48-pixel buttons share 486 pixels: 54 each, so the toolbar adds no
         // spacing of its own and the caption sits beside the icon.
-        bar->setStyleSheet(QStringLiteral(
-            "QToolBar { border: 0px; padding: 0px; spacing: 0px; }"
-            "QToolButton { padding: 0px; margin: 0px; border: 1px solid transparent; border-radius: 3px;"
-            "  font-size: 12px; }"
-            "QToolButton:hover { border-color: #8aa9d6; background: #e6eefa; }"
-            "QToolButton:checked, QToolButton:pressed { border-color: #5b82bd; background: #cddcf2; }"));
+        bar->setStyleSheet(
+            QStringLiteral("QToolBar { border: 0px; padding: 0px; spacing: 0px; }"
+                           "QToolButton { padding: 0px; margin: 0px; border: 1px solid transparent; border-radius: 3px;"
+                           "  font-size: 12px; }"
+                           "QToolButton:hover { border-color: #8aa9d6; background: #e6eefa; }"
+                           "QToolButton:checked, QToolButton:pressed { border-color: #5b82bd; background: #cddcf2; }"));
         return bar;
     };
     m_mailboxBar = makeBar(QStringLiteral("工具条1"), 2, 2, 107, 486);
@@ -134,10 +133,12 @@ void MainWindow::buildControls() {
 
     m_pane = new login::BrowserPane(m_rightPanel, m_homeUrl);
     place(m_pane, QStringLiteral("超文本浏览框1"), 1, 1, 900, 596);
-    connect(m_pane, &login::BrowserPane::StatusTextChange, this,
-            [this] { m_statusPane1->setText(m_pane->StatusText()); }, Qt::DirectConnection);
-    connect(m_pane, &login::BrowserPane::NewWindow, this, [](bool* allow) { *allow = state().allowNewWindows; },
-            Qt::DirectConnection);
+    connect(
+        m_pane, &login::BrowserPane::StatusTextChange, this, [this] { m_statusPane1->setText(m_pane->StatusText()); },
+        Qt::DirectConnection);
+    connect(
+        m_pane, &login::BrowserPane::NewWindow, this, [](bool* allow) { *allow = state().allowNewWindows; },
+        Qt::DirectConnection);
     connect(m_pane, &login::BrowserPane::DocumentReady, this, &MainWindow::onDocumentReady, Qt::DirectConnection);
 
     m_navFrame = new QFrame(this);
@@ -248,9 +249,9 @@ void MainWindow::setMailboxButtons() {
         setButtonCaption(m_mailboxBar, k - 1, textOf(entry.name));
         if (entry.description != records::kDescriptionPlaceholder) continue;  // no tip of its own
         if (entry.loginKind == mailboxKind) {
-            setButtonToolTip(m_mailboxBar, k - 1,
-                             entry.type.empty() ? textOf(entry.description)
-                                                : textOf(entry.userName + "@" + entry.type));
+            setButtonToolTip(
+                m_mailboxBar, k - 1,
+                entry.type.empty() ? textOf(entry.description) : textOf(entry.userName + "@" + entry.type));
         } else if (entry.loginKind == addressKind) {
             setButtonToolTip(m_mailboxBar, k - 1, textOf(entry.address));
         }
@@ -370,7 +371,8 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
                 if (!m_dragging) break;
                 m_dragging = false;
                 return true;
-            default: break;
+            default:
+                break;
         }
         return false;
     }

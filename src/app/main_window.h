@@ -87,13 +87,13 @@ private:
     void readSettingsNotes();
 
     QString m_homeUrl;
-    QFrame* m_leftPanel = nullptr;      // 外形框1
-    QToolBar* m_mailboxBar = nullptr;   // 工具条1
-    QToolBar* m_settingsBar = nullptr;  // 工具条2
-    QFrame* m_splitter = nullptr;       // 分隔条1
-    QFrame* m_rightPanel = nullptr;     // 外形框2
+    QFrame* m_leftPanel = nullptr;         // 外形框1
+    QToolBar* m_mailboxBar = nullptr;      // 工具条1
+    QToolBar* m_settingsBar = nullptr;     // 工具条2
+    QFrame* m_splitter = nullptr;          // 分隔条1
+    QFrame* m_rightPanel = nullptr;        // 外形框2
     login::BrowserPane* m_pane = nullptr;  // 超文本浏览框1
-    QFrame* m_navFrame = nullptr;       // 外形框3
+    QFrame* m_navFrame = nullptr;          // 外形框3
     QPushButton* m_backButton = nullptr;
     QPushButton* m_homeButton = nullptr;
     QPushButton* m_forwardButton = nullptr;
@@ -112,7 +112,7 @@ QString defaultHomePage();
 // Design geometry of the main window.
 inline constexpr int kMainWindowX = 50;
 inline constexpr int kMainWindowY = 50;
-inline constexpr int kClientWidth = 1018;   // outer 1024 less a 3-pixel border each side
-inline constexpr int kClientHeight = 619;   // outer 651 less the caption and borders
+inline constexpr int kClientWidth = 1018;  // outer 1024 less a 3-pixel border each side
+inline constexpr int kClientHeight = 619;  // outer 651 less the caption and borders
 
 }  // namespace app

@@ -1,9 +1,9 @@
 #include "app/program_state.h"
 
-#include "platform/program_folder.h"
-
 #include <QImage>
 #include <QImageReader>
+
+#include "platform/program_folder.h"
 
 namespace app {
 namespace {

@@ -3,13 +3,12 @@
 // and writes it on the user-interface thread only.
 #pragma once
 
-#include "records/mailbox_store.h"
-
 #include <QList>
 #include <QObject>
 #include <QPixmap>
-
 #include <string>
+
+#include "records/mailbox_store.h"
 
 namespace app {
 

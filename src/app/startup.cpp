@@ -1,5 +1,12 @@
 #include "app/startup.h"
 
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QPointer>
+#include <cstdlib>
+#include <memory>
+
 #include "app/anchor_layout.h"
 #include "app/main_window.h"
 #include "app/program_state.h"
@@ -7,14 +14,6 @@
 #include "platform/program_folder.h"
 #include "records/mailbox_store.h"
 #include "records/record_database.h"
-
-#include <QApplication>
-#include <QPointer>
-
-#include <sys/stat.h>
-
-#include <cstdlib>
-#include <memory>
 
 namespace app {
 

@@ -16,7 +16,6 @@
 #include <QWebEngineUrlRequestInfo>
 #include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -302,20 +301,37 @@ void BrowserPane::resizeEvent(QResizeEvent* event) {
 
 void BrowserPane::BrowseCommand(int command) {
     switch (command) {
-        case 0: m_view->forward(); break;
-        case 1: m_view->back(); break;
+        case 0:
+            m_view->forward();
+            break;
+        case 1:
+            m_view->back();
+            break;
         case 2:
         case 3:
             // There is no search page of our own: search goes home, as home does.
             if (!m_homeUrl.isEmpty()) navigate(m_homeUrl);
             break;
-        case 4: m_view->reload(); break;
-        case 5: m_view->stop(); break;
-        case 6: saveAs(); break;
-        case 7: printPage(); break;
-        case 8: printPreview(); break;
-        case 9: pageSetup(); break;
-        default: break;
+        case 4:
+            m_view->reload();
+            break;
+        case 5:
+            m_view->stop();
+            break;
+        case 6:
+            saveAs();
+            break;
+        case 7:
+            printPage();
+            break;
+        case 8:
+            printPreview();
+            break;
+        case 9:
+            pageSetup();
+            break;
+        default:
+            break;
     }
 }
 
@@ -334,8 +350,9 @@ void BrowserPane::saveAs() {
     QString suggested = m_view->title().trimmed();
     suggested.replace(u'/', u'_');
     if (suggested.isEmpty()) suggested = QStringLiteral("网页");
-    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("保存网页"), suggested + QStringLiteral(".mhtml"),
-                                                      QStringLiteral("网页，单个文件 (*.mhtml);;网页，全部 (*.html *.htm)"));
+    const QString file =
+        QFileDialog::getSaveFileName(this, QStringLiteral("保存网页"), suggested + QStringLiteral(".mhtml"),
+                                     QStringLiteral("网页，单个文件 (*.mhtml);;网页，全部 (*.html *.htm)"));
     if (file.isEmpty()) return;
     const bool single = file.endsWith(QStringLiteral(".mhtml"), Qt::CaseInsensitive);
     m_page->save(file, single ? QWebEngineDownloadRequest::MimeHtmlSaveFormat

@@ -5,7 +5,6 @@
 
 #include <QString>
 #include <QWidget>
-
 #include <memory>
 
 class QPrinter;
@@ -95,7 +94,7 @@ private:
     bool m_inTitleEvent = false;
     QString m_eventTitle;
 
-    bool m_topComplete = false;     // the top document of the current load reported its end
+    bool m_topComplete = false;  // the top document of the current load reported its end
     bool m_topReportedThisLoad = false;
     bool m_topNavigatedThisLoad = false;
     QString m_loadingAddress;  // the address of the current top-level load

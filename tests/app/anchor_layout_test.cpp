@@ -1,10 +1,9 @@
 #include "app/anchor_layout.h"
 
-#include <QApplication>
-#include <QWidget>
-
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QWidget>
 #include <memory>
 
 namespace {

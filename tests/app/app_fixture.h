@@ -2,6 +2,13 @@
 // copy of the shipped database, answered dialogs, and a clean program-wide state.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+
 #include "app/program_state.h"
 #include "app/startup.h"
 #include "platform/dialogs.h"
@@ -9,14 +16,6 @@
 #include "platform/qt_text.h"
 #include "records/mailbox_store.h"
 #include "records/record_database.h"
-
-#include <QElapsedTimer>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include <gtest/gtest.h>
-
-#include <functional>
 
 namespace app_test {
 

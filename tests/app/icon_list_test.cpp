@@ -1,13 +1,12 @@
-#include "app/main_window.h"
-#include "app/program_state.h"
-
-#include "app_fixture.h"
-
 #include <QAction>
 #include <QDir>
 #include <QImage>
 #include <QPainter>
 #include <QToolBar>
+
+#include "app/main_window.h"
+#include "app/program_state.h"
+#include "app_fixture.h"
 
 namespace {
 

@@ -1,20 +1,20 @@
 #include "app/main_window.h"
 
-#include "app_fixture.h"
-#include "local_http_server.h"
-#include "login/browser_pane.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QFrame>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolTip>
-#include <QHelpEvent>
 #include <QWebEnginePage>
 #include <QWebEngineView>
+
+#include "app_fixture.h"
+#include "local_http_server.h"
+#include "login/browser_pane.h"
 
 namespace {
 
@@ -81,9 +81,9 @@ TEST_F(MainWindowTest, ControlsCarryTheirDesignNamesAndRectangles) {
         const char16_t* name;
         QRect rect;
     } expected[] = {
-        {u"外形框1", {0, 0, 112, 599}},    {u"工具条1", {2, 2, 107, 486}},      {u"工具条2", {2, 488, 107, 108}},
-        {u"分隔条1", {112, -1, 4, 602}},   {u"外形框2", {116, 0, 902, 599}},    {u"超文本浏览框1", {1, 1, 900, 596}},
-        {u"外形框3", {910, 5, 86, 28}},    {u"后退按钮", {3, 3, 26, 22}},       {u"主页按钮", {30, 3, 26, 22}},
+        {u"外形框1", {0, 0, 112, 599}},  {u"工具条1", {2, 2, 107, 486}},   {u"工具条2", {2, 488, 107, 108}},
+        {u"分隔条1", {112, -1, 4, 602}}, {u"外形框2", {116, 0, 902, 599}}, {u"超文本浏览框1", {1, 1, 900, 596}},
+        {u"外形框3", {910, 5, 86, 28}},  {u"后退按钮", {3, 3, 26, 22}},    {u"主页按钮", {30, 3, 26, 22}},
         {u"前进按钮", {57, 3, 26, 22}},
     };
     for (const auto& e : expected) {
@@ -114,14 +114,15 @@ TEST_F(MainWindowTest, ControlsCarryTheirDesignNamesAndRectangles) {
 
 TEST_F(MainWindowTest, CaptionsAndTooltipsFollowTheEntries) {
     editDatabase([] {
-        writeMailbox(1, QStringLiteral("网易"), QStringLiteral("邮箱"), QStringLiteral("163.com"), QStringLiteral("li"));
+        writeMailbox(1, QStringLiteral("网易"), QStringLiteral("邮箱"), QStringLiteral("163.com"),
+                     QStringLiteral("li"));
         writeMailbox(2, QStringLiteral("空类型"), QStringLiteral("邮箱"), QString(), QStringLiteral("li"));
         writeMailbox(3, QStringLiteral("网址一"), QStringLiteral("网址"), QString(), {},
                      QStringLiteral("http://example.invalid/a"));
         writeMailbox(4, QStringLiteral("有说明"), QStringLiteral("邮箱"), QStringLiteral("163.com"),
                      QStringLiteral("li"), {}, gbk(QStringLiteral("我的工作邮箱")));
-        writeMailbox(5, QStringLiteral("别类"), QStringLiteral("其它"), QStringLiteral("163.com"),
-                     QStringLiteral("li"), QStringLiteral("http://example.invalid/b"));
+        writeMailbox(5, QStringLiteral("别类"), QStringLiteral("其它"), QStringLiteral("163.com"), QStringLiteral("li"),
+                     QStringLiteral("http://example.invalid/b"));
     });
     start();
     EXPECT_EQ(mailboxButton(0)->text(), QStringLiteral("网易"));
@@ -158,7 +159,9 @@ TEST_F(MainWindowTest, CaptionsAndTooltipsFollowTheEntries) {
 
 TEST_F(MainWindowTest, ResizingKeepsThePanelsAnchored) {
     start();
-    auto rectOf = [&](const char16_t* name) { return window->findChild<QWidget*>(QString::fromUtf16(name))->geometry(); };
+    auto rectOf = [&](const char16_t* name) {
+        return window->findChild<QWidget*>(QString::fromUtf16(name))->geometry();
+    };
     const QRect bar1 = rectOf(u"工具条1"), bar2 = rectOf(u"工具条2"), left = rectOf(u"外形框1");
     const QRect right = rectOf(u"外形框2"), pane = rectOf(u"超文本浏览框1"), split = rectOf(u"分隔条1");
     const QRect nav = rectOf(u"外形框3");
@@ -197,8 +200,8 @@ TEST_F(MainWindowTest, NavigationFrameCanBeDragged) {
     // Dragged far beyond the window it stays inside, where it can be reached.
     QApplication::sendEvent(nav, &press);
     const QPoint far = nav->mapToGlobal(grab) + QPoint(5000, 5000);
-    QMouseEvent moveFar(QEvent::MouseMove, QPointF(nav->mapFromGlobal(far)), QPointF(far), Qt::NoButton,
-                        Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent moveFar(QEvent::MouseMove, QPointF(nav->mapFromGlobal(far)), QPointF(far), Qt::NoButton, Qt::LeftButton,
+                        Qt::NoModifier);
     QApplication::sendEvent(nav, &moveFar);
     EXPECT_EQ(nav->geometry().bottomRight(), QPoint(window->width() - 1, window->height() - 1));
 }
@@ -274,7 +277,8 @@ TEST_F(MainWindowTest, MailboxClickOpensTheProviderPageAndMovesThePressedButton)
 TEST_F(MainWindowTest, AddressEntriesNavigateEvenWhenEmpty) {
     server.setPage(QStringLiteral("/own"), "<html><body>own</body></html>");
     editDatabase([&] {
-        writeMailbox(1, QStringLiteral("网址"), QStringLiteral("网址"), QString(), {}, server.address(QStringLiteral("/own")));
+        writeMailbox(1, QStringLiteral("网址"), QStringLiteral("网址"), QString(), {},
+                     server.address(QStringLiteral("/own")));
         writeMailbox(2, QStringLiteral("空址"), QStringLiteral("网址"), QString(), {}, QString());
     });
     start();

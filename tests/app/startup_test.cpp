@@ -1,7 +1,4 @@
-#include "app/main_window.h"
 #include "app/startup.h"
-
-#include "app_fixture.h"
 
 #include <QApplication>
 #include <QDir>
@@ -9,9 +6,11 @@
 #include <QProcess>
 #include <QTimer>
 #include <QToolBar>
-
 #include <cstdio>
 #include <cstdlib>
+
+#include "app/main_window.h"
+#include "app_fixture.h"
 
 namespace {
 
@@ -72,8 +71,8 @@ TEST_F(StartupTest, ShippedDatabaseStartsWithoutPromptAndTitleGetsVersionOnce) {
 TEST_F(StartupTest, ThirdPasswordAttemptLetsTheUserIn) {
     copyShippedDatabase();
     editDatabase([] { writeNotes(QStringLiteral("是"), QStringLiteral("密码Ab"), QStringLiteral("是")); });
-    dialogs.queueInput(QStringLiteral("密码ab"));     // letter case counts
-    dialogs.queueInput(QStringLiteral(" 密码Ab"));    // no trimming
+    dialogs.queueInput(QStringLiteral("密码ab"));   // letter case counts
+    dialogs.queueInput(QStringLiteral(" 密码Ab"));  // no trimming
     dialogs.queueInput(QStringLiteral("密码Ab"));
     ASSERT_EQ(start(), app::StartOutcome::Running);
     EXPECT_EQ(dialogs.messageTexts(), (QStringList{kWrong, kWrong}));
@@ -136,8 +135,9 @@ TEST_F(StartupTest, LegacyEntriesAreMigratedOnce) {
     copyShippedDatabase();
     QFile legacy(folder.filePath(QStringLiteral("tmbl.db")));
     ASSERT_TRUE(legacy.open(QIODevice::WriteOnly));
-    legacy.write(QByteArray::fromStdString(gbk(QStringLiteral("[邮箱号0]\r\n邮箱名称=旧信箱\r\n类型=163.com\r\n"
-                                                                 "[邮箱号8]\r\n邮箱名称=末一个\r\n"))));
+    legacy.write(
+        QByteArray::fromStdString(gbk(QStringLiteral("[邮箱号0]\r\n邮箱名称=旧信箱\r\n类型=163.com\r\n"
+                                                     "[邮箱号8]\r\n邮箱名称=末一个\r\n"))));
     legacy.close();
     ASSERT_EQ(start(), app::StartOutcome::Running);
     EXPECT_FALSE(legacy.exists());

@@ -1,16 +1,15 @@
 #include "login/browser_pane.h"
 
-#include "local_http_server.h"
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
 #include <QWebEnginePage>
 #include <QWebEngineView>
-
-#include <gtest/gtest.h>
-
 #include <functional>
+
+#include "local_http_server.h"
 
 namespace {
 
@@ -45,8 +44,12 @@ protected:
         pane->resize(640, 480);
         pane->show();
         BrowserPane* p = pane.get();
-        QObject::connect(p, &BrowserPane::DocumentReady, p, [this, p] { readies.push_back({p->url(), p->IsReady()}); },
-                         Qt::DirectConnection);
+        QObject::connect(
+            p, &BrowserPane::DocumentReady, p,
+            [this, p] {
+                readies.push_back({p->url(), p->IsReady()});
+            },
+            Qt::DirectConnection);
     }
 
     void TearDown() override { pane.reset(); }
@@ -157,12 +160,13 @@ TEST_F(BrowserPaneTest, BeforeNavigateSeesTheTargetAndCanCancel) {
     server.setPage(QStringLiteral("/start"), "<html><body><a id=l href=\"/blocked\">x</a></body></html>");
     server.setPage(QStringLiteral("/blocked"), "<html><body>must not load</body></html>");
     QStringList seen;
-    QObject::connect(pane.get(), &BrowserPane::BeforeNavigate, pane.get(),
-                     [&](bool* proceed) {
-                         seen << pane->url();
-                         if (pane->url().endsWith(QStringLiteral("/blocked"))) *proceed = false;
-                     },
-                     Qt::DirectConnection);
+    QObject::connect(
+        pane.get(), &BrowserPane::BeforeNavigate, pane.get(),
+        [&](bool* proceed) {
+            seen << pane->url();
+            if (pane->url().endsWith(QStringLiteral("/blocked"))) *proceed = false;
+        },
+        Qt::DirectConnection);
     ASSERT_TRUE(loadAndSettle(QStringLiteral("/start"), 1));
     EXPECT_EQ(seen.value(0), server.address(QStringLiteral("/start")));
 
@@ -175,15 +179,17 @@ TEST_F(BrowserPaneTest, BeforeNavigateSeesTheTargetAndCanCancel) {
 }
 
 TEST_F(BrowserPaneTest, NavigationEventsTitleAndStatus) {
-    server.setPage(QStringLiteral("/t"), "<html><head><title>first title</title></head><body>"
-                                         "<script>setTimeout(function(){document.title='second';},50)</script>"
-                                         "</body></html>");
+    server.setPage(QStringLiteral("/t"),
+                   "<html><head><title>first title</title></head><body>"
+                   "<script>setTimeout(function(){document.title='second';},50)</script>"
+                   "</body></html>");
     QStringList completed, titles;
     int begins = 0, ends = 0, lastProgress = -1;
-    QObject::connect(pane.get(), &BrowserPane::NavigateComplete, pane.get(), [&] { completed << pane->url(); },
-                     Qt::DirectConnection);
-    QObject::connect(pane.get(), &BrowserPane::TitleChange, pane.get(), [&] { titles << pane->Caption(); },
-                     Qt::DirectConnection);
+    QObject::connect(
+        pane.get(), &BrowserPane::NavigateComplete, pane.get(), [&] { completed << pane->url(); },
+        Qt::DirectConnection);
+    QObject::connect(
+        pane.get(), &BrowserPane::TitleChange, pane.get(), [&] { titles << pane->Caption(); }, Qt::DirectConnection);
     QObject::connect(pane.get(), &BrowserPane::DownloadBegin, pane.get(), [&] { ++begins; });
     QObject::connect(pane.get(), &BrowserPane::DownloadComplete, pane.get(), [&] { ++ends; });
     QObject::connect(pane.get(), &BrowserPane::ProgressChange, pane.get(), [&](int p) { lastProgress = p; });
@@ -220,7 +226,8 @@ TEST_F(BrowserPaneTest, BackForwardAndCommandState) {
 
     pane->BrowseCommand(1);
     ASSERT_TRUE(waitFor([&] { return pane->url() == server.address(QStringLiteral("/one")); }));
-    ASSERT_TRUE(waitFor([&] { return std::find(states.begin(), states.end(), std::make_pair(0, true)) != states.end(); }));
+    ASSERT_TRUE(
+        waitFor([&] { return std::find(states.begin(), states.end(), std::make_pair(0, true)) != states.end(); }));
     pane->BrowseCommand(0);
     ASSERT_TRUE(waitFor([&] { return pane->url() == server.address(QStringLiteral("/two")); }));
     for (const auto& s : states) EXPECT_TRUE(s.first == 0 || s.first == 1);
@@ -232,12 +239,13 @@ TEST_F(BrowserPaneTest, NewWindowRefusedOrAllowed) {
     server.setPage(QStringLiteral("/popup"), "<html><head><title>popup</title></head><body>popup</body></html>");
     bool allow = false;
     int asked = 0;
-    QObject::connect(pane.get(), &BrowserPane::NewWindow, pane.get(),
-                     [&](bool* result) {
-                         ++asked;
-                         *result = allow;
-                     },
-                     Qt::DirectConnection);
+    QObject::connect(
+        pane.get(), &BrowserPane::NewWindow, pane.get(),
+        [&](bool* result) {
+            ++asked;
+            *result = allow;
+        },
+        Qt::DirectConnection);
     ASSERT_TRUE(loadAndSettle(QStringLiteral("/opener"), 1));
     const int before = openWebWindows(pane.get());
 
@@ -282,7 +290,8 @@ TEST_F(BrowserPaneTest, HandlerMayDestroyThePane) {
     server.setPage(QStringLiteral("/bye"), "<html><body>bye</body></html>");
     QPointer<BrowserPane> watched(pane.get());
     BrowserPane* raw = pane.release();
-    QObject::connect(raw, &BrowserPane::DocumentReady, raw, [raw] { delete raw; }, Qt::DirectConnection);
+    QObject::connect(
+        raw, &BrowserPane::DocumentReady, raw, [raw] { delete raw; }, Qt::DirectConnection);
     raw->setUrl(server.address(QStringLiteral("/bye")));
     ASSERT_TRUE(waitFor([&] { return watched.isNull(); }));
     QTest::qWait(200);  // the engine finishes its delivery without the pane

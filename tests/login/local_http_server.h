@@ -25,9 +25,7 @@ public:
 
     bool listening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
-    QString address(const QString& path) const {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
-    }
+    QString address(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path); }
 
     void setPage(const QString& path, const QByteArray& html,
                  const QByteArray& contentType = "text/html; charset=utf-8") {

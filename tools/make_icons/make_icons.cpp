@@ -7,7 +7,6 @@
 #include <QImageWriter>
 #include <QPainter>
 #include <QPainterPath>
-
 #include <cmath>
 #include <cstdio>
 
@@ -57,7 +56,10 @@ QImage gear() {
         const double half = M_PI / kTeeth / 2.2;
         const QPointF a(c.x() + r * std::cos(angle - half), c.y() + r * std::sin(angle - half));
         const QPointF b(c.x() + r * std::cos(angle + half), c.y() + r * std::sin(angle + half));
-        if (i == 0) outline.moveTo(a); else outline.lineTo(a);
+        if (i == 0)
+            outline.moveTo(a);
+        else
+            outline.lineTo(a);
         outline.lineTo(b);
     }
     outline.closeSubpath();
@@ -96,9 +98,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_icons: cannot create %s\n", argv[1]);
         return 1;
     }
-    const QColor mailboxColours[9] = {
-        QColor(214, 69, 65), QColor(232, 140, 30), QColor(222, 190, 40), QColor(90, 170, 70), QColor(40, 150, 150),
-        QColor(50, 110, 200), QColor(110, 80, 190), QColor(190, 70, 150), QColor(120, 120, 120)};
+    const QColor mailboxColours[9] = {QColor(214, 69, 65),  QColor(232, 140, 30), QColor(222, 190, 40),
+                                      QColor(90, 170, 70),  QColor(40, 150, 150), QColor(50, 110, 200),
+                                      QColor(110, 80, 190), QColor(190, 70, 150), QColor(120, 120, 120)};
     for (int i = 0; i <= 10; ++i) {
         const QImage image = i < 9 ? envelope(mailboxColours[i]) : (i == 9 ? gear() : info());
         const QString path = folder + QStringLiteral("/%1.ico").arg(i);

@@ -1,6 +1,8 @@
 // Late-bound calls into a web page by member name: object holders, typed arguments and
 // results, and a per-thread call status, over a script bridge that lives in the page's
-// isolated world. Every call is synchronous and bounded; user-interface thread only.
+// isolated world. Every call is synchronous and bounded; user-interface thread only, and
+// from the event loop: inside the engine's own callbacks (page console messages,
+// navigation requests) the engine cannot deliver answers and every call times out.
 #pragma once
 
 #include <QJsonArray>

@@ -20,6 +20,8 @@ namespace {
 // A notice that stays up forever helps nobody: a page that never completes closes it
 // after this long.
 constexpr int kWaitingWindowLimitMs = 30000;
+// A real timer, however short, fires from the event loop itself.
+constexpr int kDeferMs = 1;
 
 // The fill rule of each provider table row (1-based), keyed by the rows, whatever keys
 // the table gives them.
@@ -100,6 +102,9 @@ LoginDriver::LoginDriver(BrowserPane* pane, QWidget* mainWindow, QObject* parent
     m_waitingLimit.setSingleShot(true);
     m_waitingLimit.setInterval(kWaitingWindowLimitMs);
     connect(&m_waitingLimit, &QTimer::timeout, this, &LoginDriver::closeWaitingWindow);
+    m_deferred.setSingleShot(true);
+    m_deferred.setInterval(kDeferMs);
+    connect(&m_deferred, &QTimer::timeout, this, &LoginDriver::handleDocumentReady);
 }
 
 LoginDriver::~LoginDriver() { delete m_waitingWindow.data(); }
@@ -123,17 +128,22 @@ void LoginDriver::closeWaitingWindow() {
 }
 
 void LoginDriver::onDocumentReady() {
-    // Every page call waits in a nested event loop, where the pane may report the next
-    // document (a frame finishing). Such a report is handled right after this one
-    // instead of inside it.
-    if (m_busy) {
-        m_readyAgain = true;
-        return;
-    }
+    // The pane reports from inside the engine's own event delivery, where the engine
+    // cannot deliver the answers of page calls; the attempt runs right after it, from
+    // the event loop. A zero-time call would not do: it is a posted event, and the
+    // engine runs posted events inside its own task processing. Reports that come in
+    // meanwhile (a frame finishing, or one during a page call's wait) fold into one
+    // more pass.
+    m_readyAgain = true;
+    if (m_deferred.isActive() || m_busy) return;
+    m_deferred.start();
+}
+
+void LoginDriver::handleDocumentReady() {
+    if (m_busy) return;
     m_busy = true;
-    do {
+    while (m_readyAgain && m_pane) {
         m_readyAgain = false;
-        if (!m_pane) break;
         m_document.AttachToWindow(m_pane->WindowHandle());
         app::ProgramState& state = app::state();
         const bool complete = m_pane && m_pane->IsReady();
@@ -148,7 +158,7 @@ void LoginDriver::onDocumentReady() {
         // A frame finishing before its page leaves the notice up until the page itself
         // is complete.
         if (complete) closeWaitingWindow();
-    } while (m_readyAgain);
+    }
     m_busy = false;
 }
 
@@ -164,7 +174,8 @@ void LoginDriver::fillLoginForm(const std::string& userName, const std::string& 
         const std::optional<std::string> address = records::providerAddress(type);
         const QString loginHost = address ? QUrl(platform::fromGbk(*address)).host() : QString();
         const QString pageHost = QUrl(m_document.documentUrl()).host();
-        if (!sameSite(loginHost, pageHost)) {
+        // With no document at all the lists are empty too; that is the message's case.
+        if (!m_document.documentUrl().isEmpty() && !sameSite(loginHost, pageHost)) {
             emit statusMessage(QStringLiteral("提示信息：登录网页转到了其他网站（%1），没有自动填写用户名和密码！")
                                    .arg(pageHost.isEmpty() ? m_document.documentUrl() : pageHost));
             return;
@@ -173,16 +184,30 @@ void LoginDriver::fillLoginForm(const std::string& userName, const std::string& 
             platform::messageBox(m_mainWindow, QString::fromUtf16(kNotALoginPageMessage), platform::MessageIcon::Error);
             return;
         }
+        // A page that gave no answer (busy, or gone meanwhile) got nothing typed or
+        // clicked: the login is not done, and the page's next report tries again.
+        bool unanswered = false;
+        auto note = [&unanswered] { unanswered = unanswered || callStatus() == status::kOther; };
         std::string userText = userName;
         if (rule->fullAddress) userText += "@" + type;
         m_document.SetTextBoxValue(1, userText);
+        note();
         m_document.SetTextBoxValue(rule->passwordBox, password);
-        if (rule->option > 0) m_document.SelectOption(1, rule->option);
+        note();
+        if (rule->option > 0) {
+            m_document.SelectOption(1, rule->option);
+            note();
+        }
         if (rule->clickImage)
             m_document.ClickImage(1);
         else
             m_document.ClickButton(1);
+        note();
         wipe(userText);
+        if (unanswered) {
+            closeWaitingWindow();
+            return;
+        }
     }
     if (records::isKnownProvider(type)) state.loginDone = true;
     closeWaitingWindow();

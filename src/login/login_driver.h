@@ -63,14 +63,16 @@ public slots:
 
 private:
     void closeWaitingWindow();
+    void handleDocumentReady();
 
     QPointer<BrowserPane> m_pane;
     QPointer<QWidget> m_mainWindow;
     PageDocument m_document;
     QPointer<WaitingWindow> m_waitingWindow;
     QTimer m_waitingLimit;
-    bool m_busy = false;
-    bool m_readyAgain = false;
+    QTimer m_deferred;          // runs the pass after the pane's report
+    bool m_busy = false;        // a pass is running
+    bool m_readyAgain = false;  // a DocumentReady came that no pass has seen yet
 };
 
 // Messages of the driver, exactly as the user sees them.

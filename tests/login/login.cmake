@@ -6,6 +6,7 @@ endif()
 add_executable(login_test
     login_test_server.h
     dispatch_call_test.cpp
-    page_document_test.cpp)
+    page_document_test.cpp
+    login_driver_test.cpp)
 target_link_libraries(login_test PRIVATE login tmbl_gui_test_main Qt6::Network Qt6::Test tmbl_qt_defaults)
 gtest_discover_tests(login_test PROPERTIES TIMEOUT 180 LABELS gui)

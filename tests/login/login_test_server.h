@@ -117,13 +117,13 @@ private:
         QByteArray response;
         const auto page = m_pages.constFind(path);
         if (page != m_pages.constEnd() && !page->redirect.isEmpty()) {
-            response = "HTTP/1.1 302 Found\r\nLocation: " + page->redirect +
+            response = "HTTP/1.0 302 Found\r\nLocation: " + page->redirect +
                        "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         } else {
             const QByteArray html = (page != m_pages.constEnd() && method != "POST" && query.isEmpty())
                                         ? page->body
                                         : QByteArray("<html><body><p>welcome</p></body></html>");
-            response = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=gbk\r\nCache-Control: no-store\r\n"
+            response = "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=gbk\r\nCache-Control: no-store\r\n"
                        "Content-Length: " +
                        QByteArray::number(html.size()) + "\r\nConnection: close\r\n\r\n" + html;
         }

@@ -307,6 +307,26 @@ TEST(HttpDownload, CutsStallsAndRandomResetsStillGiveAnIdenticalFile) {
     EXPECT_EQ(hashOf(readFile(folder.file("stall"))), hashOf(body));
 }
 
+TEST(HttpDownload, AFailedSegmentIsTakenOverByAConnectionThatFinished) {
+    TestHttpServer server;
+    const std::string body = randomBytes(250000, 13);
+    Route refusing = served(body);
+    refusing.refuseRanges = {100000};
+    TempFolder folder;
+    DownloadRun run;
+    refusing.answerDelayMs = 150;  // the others are still waiting when the refusal comes
+    server.route("/takeover", refusing);
+    runDownload(run, quickParameters(server.url("/takeover"), folder.file("t"), 5));
+    EXPECT_EQ(run.eventsOf(kEventConnectionFailed).size(), 1u);
+    const auto takeovers = run.eventsOf(kEventSegmentTakenOver);
+    ASSERT_EQ(takeovers.size(), 1u);
+    EXPECT_EQ(takeovers[0].value, 100000);
+    EXPECT_EQ(takeovers[0].data, 150000);
+    EXPECT_EQ(server.requestCount("/takeover"), 6);
+    EXPECT_EQ(hashOf(readFile(folder.file("t"))), hashOf(body));
+    EXPECT_TRUE(run.last().complete);
+}
+
 TEST(HttpDownload, ConnectFailuresAreRetriedAsOftenAsAllowed) {
     int port = 0;
     {

@@ -142,6 +142,12 @@ void TestHttpServer::serve(int fd) {
         ::close(fd);
         return;
     }
+    if (const size_t at = request.find("\r\nRange: bytes="); at != std::string::npos) {
+        std::lock_guard lock(m_mutex);
+        auto& refused = m_routes[path].refuseRanges;
+        if (refused.erase(std::stoll(request.substr(at + 15))) > 0)
+            route.status = 404;
+    }
     if (route.status != 200) {
         std::string answer = "HTTP/1.1 " + std::to_string(route.status) + " Answer\r\n";
         if (!route.location.empty())
@@ -152,6 +158,8 @@ void TestHttpServer::serve(int fd) {
         return;
     }
 
+    for (int waited = 0; waited < route.answerDelayMs && !m_stop; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const auto total = static_cast<std::int64_t>(route.body.size());
     std::int64_t start = 0;
     const size_t rangeAt = request.find("\r\nRange: bytes=");

@@ -29,6 +29,8 @@ struct Route {
     std::int64_t stallAt = -1;    // the first answer that reaches it stops sending for stallMs
     int stallMs = 0;
     std::string rawAnswer;        // sent as it is, instead of everything above
+    std::set<std::int64_t> refuseRanges;  // range starts answered once with 404
+    int answerDelayMs = 0;        // before a 200/206 answer
 };
 
 inline Route served(std::string body) {

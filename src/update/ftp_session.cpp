@@ -174,6 +174,20 @@ DownloadTask::Outcome DownloadTask::ftpSession(Connection& c) {
     if (Outcome o = command("TYPE I", "TYPE I"); o != Outcome::Done)
         return o;
 
+    // Change to the file's folder and name the file alone: some servers take no paths
+    // in SIZE and RETR.
+    std::string remote = c.address.path.substr(0, c.address.path.find_first_of("?#"));
+    if (const size_t slash = remote.rfind('/'); slash != std::string::npos && slash > 0) {
+        const std::string cwd = "CWD " + remote.substr(0, slash);
+        if (Outcome o = command(cwd, cwd); o != Outcome::Done)
+            return o;
+        if (reply.code / 100 != 2) {
+            status(kStatusError, status::kFtpNoSuchFile);
+            return Outcome::Fail;
+        }
+        remote.erase(0, slash + 1);
+    }
+
     if (c.first && m_total < 0) {
         if (Outcome o = command("REST 100", "REST 100"); o != Outcome::Done)
             return o;
@@ -185,7 +199,7 @@ DownloadTask::Outcome DownloadTask::ftpSession(Connection& c) {
             m_rangesRefused = true;
         status(kStatusProgress, resumes ? status::kFtpResumeSupported : status::kFtpResumeUnsupported);
 
-        if (Outcome o = command("SIZE " + c.address.path, "SIZE " + c.address.path); o != Outcome::Done)
+        if (Outcome o = command("SIZE " + remote, "SIZE " + remote); o != Outcome::Done)
             return o;
         const auto total = reply.code == 213 && reply.text.size() > 4 ? parseByteCount(reply.text.substr(4))
                                                                        : std::nullopt;
@@ -265,7 +279,7 @@ DownloadTask::Outcome DownloadTask::ftpSession(Connection& c) {
         }
         c.streamPos = segment.position();
     }
-    if (Outcome o = command("RETR " + c.address.path, "RETR " + c.address.path); o != Outcome::Done)
+    if (Outcome o = command("RETR " + remote, "RETR " + remote); o != Outcome::Done)
         return o;
     if (reply.code != 125 && reply.code != 150) {
         status(kStatusError, status::kFtpTransferFailed);

@@ -128,7 +128,26 @@ TEST_F(FtpDownload, PassiveModeWithFiveConnectionsAndAHiddenPassword) {
     EXPECT_TRUE(run.hasText(status::kFtpResumeSupported));
     EXPECT_TRUE(run.hasText("PASS ******"));
     EXPECT_TRUE(run.hasText("REST 240000"));
+    EXPECT_TRUE(run.hasText("RETR /setup.exe"));
+    EXPECT_FALSE(run.hasText("CWD /"));  // a file in the top folder needs no change
     EXPECT_EQ(run.allTexts().find("secret"), std::string::npos);
+}
+
+TEST_F(FtpDownload, FilesInSubfoldersAreFetchedFromTheirFolder) {
+    std::filesystem::create_directories(m_folder.file("root/pub/deep"));
+    std::ofstream(m_folder.file("root/pub/deep/inner.bin"), std::ios::binary) << m_body;
+    FtpServer server(m_folder.file("root"), "passive");
+    ASSERT_GT(server.port(), 0);
+    DownloadRun run;
+    runDownload(run, quickParameters(server.url("/pub/deep/inner.bin"), out("inner.bin"), 2));
+    EXPECT_TRUE(run.hasText("CWD /pub/deep"));
+    EXPECT_TRUE(run.hasText("SIZE inner.bin"));
+    EXPECT_EQ(hashOf(readFile(out("inner.bin"))), hashOf(m_body));
+
+    DownloadRun missing;
+    runDownload(missing, quickParameters(server.url("/nowhere/inner.bin"), out("x.bin"), 2));
+    EXPECT_TRUE(missing.hasText(status::kFtpNoSuchFile));
+    EXPECT_FALSE(missing.last().complete);
 }
 
 TEST_F(FtpDownload, ActiveModeWhenPassiveIsRefused) {

@@ -134,8 +134,7 @@ void DownloadTask::dispatch(QueueItem& item) {
         break;
     }
     case QueueItem::SegmentsReady:
-        // Every further segment gets a connection of its own; the first connection
-        // kept them for these, so that it cannot take one over before they start.
+        // Every further segment gets a connection of its own.
         for (int i = 1; i < m_segments.count(); ++i) {
             if (stopping())
                 m_segments.release(i, kOwnerPending);
@@ -476,6 +475,20 @@ bool DownloadTask::flush(Connection& c, const char* data, std::int64_t size) {
         raise(kEventBytesArrived, fits);
     }
     return true;
+}
+
+void DownloadTask::cutIntoSegments(Connection& c, std::int64_t total) {
+    m_segments.reset(total, m_rangesRefused ? 1 : std::max(1, m_parameters.connections));
+    (void)m_segments.claim(0, c.id);
+    // The further segments are kept for the connections the task thread starts for
+    // them, so that this connection cannot take one over before they begin.
+    for (int i = 1; i < m_segments.count(); ++i)
+        (void)m_segments.claim(i, kOwnerPending);
+    c.segment = 0;
+    raise(kEventSegmentBegun, 0, m_segments.get(0).end());
+    QueueItem ready;
+    ready.kind = QueueItem::SegmentsReady;
+    post(std::move(ready));
 }
 
 bool DownloadTask::beginFile(std::int64_t total, const std::string& suggestedName) {

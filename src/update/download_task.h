@@ -89,6 +89,7 @@ private:
     Outcome readBody(Connection& c, SocketConnection& socket, std::string initial);
     bool flush(Connection& c, const char* data, std::int64_t size);
     bool beginFile(std::int64_t total, const std::string& suggestedName);
+    void cutIntoSegments(Connection& c, std::int64_t total);
     Outcome socketFailure(SocketResult result, int error, bool receiving);
     std::string requestFor(const Connection& c, const std::string& extraLines) const;
     int askFileExists(std::string& path);

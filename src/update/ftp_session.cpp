@@ -209,15 +209,7 @@ DownloadTask::Outcome DownloadTask::ftpSession(Connection& c) {
         }
         if (!beginFile(*total, fileNameFromPath(c.address.path).value_or(std::string())))
             return Outcome::Fail;
-        m_segments.reset(*total, m_rangesRefused ? 1 : std::max(1, m_parameters.connections));
-        (void)m_segments.claim(0, c.id);
-        for (int i = 1; i < m_segments.count(); ++i)
-            (void)m_segments.claim(i, kOwnerPending);
-        c.segment = 0;
-        raise(kEventSegmentBegun, 0, m_segments.get(0).end());
-        QueueItem ready;
-        ready.kind = QueueItem::SegmentsReady;
-        post(std::move(ready));
+        cutIntoSegments(c, *total);
     }
 
     const Segment segment = m_segments.get(c.segment);

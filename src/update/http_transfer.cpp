@@ -194,15 +194,7 @@ DownloadTask::Outcome DownloadTask::httpFirst(Connection& c) {
         if (!beginFile(*total, name))
             return Outcome::Fail;
 
-        m_segments.reset(*total, m_rangesRefused ? 1 : std::max(1, m_parameters.connections));
-        (void)m_segments.claim(0, c.id);
-        for (int i = 1; i < m_segments.count(); ++i)
-            (void)m_segments.claim(i, kOwnerPending);
-        c.segment = 0;
-        raise(kEventSegmentBegun, 0, m_segments.get(0).end());
-        QueueItem ready;
-        ready.kind = QueueItem::SegmentsReady;
-        post(std::move(ready));
+        cutIntoSegments(c, *total);
         if (start != 0)
             return Outcome::Reconnect;  // the answer does not begin where the segment does
         c.streamPos = 0;

@@ -8,11 +8,9 @@ namespace update {
 namespace {
 
 int codeSum(std::string_view lowered, size_t from, size_t count) {
-    if (lowered.size() < from + count)
-        return -1;
+    if (lowered.size() < from + count) return -1;
     int sum = 0;
-    for (size_t i = from; i < from + count; ++i)
-        sum += static_cast<unsigned char>(lowered[i]);
+    for (size_t i = from; i < from + count; ++i) sum += static_cast<unsigned char>(lowered[i]);
     return sum;
 }
 
@@ -26,8 +24,7 @@ bool hasControlCharacter(std::string_view text) {
 }  // namespace
 
 std::optional<DownloadAddress> parseDownloadAddress(std::string_view address) {
-    if (address.empty() || hasControlCharacter(address))
-        return std::nullopt;
+    if (address.empty() || hasControlCharacter(address)) return std::nullopt;
     std::string lowered(address);
     std::transform(lowered.begin(), lowered.end(), lowered.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -37,37 +34,35 @@ std::optional<DownloadAddress> parseDownloadAddress(std::string_view address) {
     // The protocol test adds up character codes after the first letter rather than
     // comparing the prefix; kept so that addresses accepted before are accepted now.
     switch (lowered[0]) {
-    case 'h':
-        if (codeSum(lowered, 1, 6) == 496) {
-            out.protocol = Protocol::Http, out.port = 80, prefix = 7;
-        }
-        break;
-    case 'f':
-        if (codeSum(lowered, 1, 5) == 380) {
-            out.protocol = Protocol::Ftp, out.port = 21, prefix = 6;
-        }
-        break;
-    case 'm':
-        if (codeSum(lowered, 1, 5) == 376) {
-            out.protocol = Protocol::Mms, out.port = 1755, prefix = 6;
-        } else if (codeSum(lowered, 1, 6) == 492) {
-            out.protocol = Protocol::Mms, out.port = 1755, prefix = 7;
-        }
-        break;
-    case 'r':
-        if (codeSum(lowered, 1, 6) == 495) {
-            out.protocol = Protocol::Rtsp, out.port = 554, prefix = 7;
-        }
-        break;
-    default:
-        break;
+        case 'h':
+            if (codeSum(lowered, 1, 6) == 496) {
+                out.protocol = Protocol::Http, out.port = 80, prefix = 7;
+            }
+            break;
+        case 'f':
+            if (codeSum(lowered, 1, 5) == 380) {
+                out.protocol = Protocol::Ftp, out.port = 21, prefix = 6;
+            }
+            break;
+        case 'm':
+            if (codeSum(lowered, 1, 5) == 376) {
+                out.protocol = Protocol::Mms, out.port = 1755, prefix = 6;
+            } else if (codeSum(lowered, 1, 6) == 492) {
+                out.protocol = Protocol::Mms, out.port = 1755, prefix = 7;
+            }
+            break;
+        case 'r':
+            if (codeSum(lowered, 1, 6) == 495) {
+                out.protocol = Protocol::Rtsp, out.port = 554, prefix = 7;
+            }
+            break;
+        default:
+            break;
     }
-    if (prefix == 0)
-        return std::nullopt;
+    if (prefix == 0) return std::nullopt;
 
     const size_t slash = address.find('/', prefix);
-    if (slash == std::string_view::npos)
-        return std::nullopt;
+    if (slash == std::string_view::npos) return std::nullopt;
     out.address = std::string(address);
     out.hostPart = std::string(address.substr(prefix, slash - prefix));
     out.path = std::string(address.substr(slash));
@@ -78,8 +73,7 @@ std::optional<DownloadAddress> parseDownloadAddress(std::string_view address) {
         hostPort = hostPort.substr(at + 1);
         const size_t colon = credentials.find(':');
         out.user = credentials.substr(0, colon);
-        if (colon != std::string::npos)
-            out.password = credentials.substr(colon + 1);
+        if (colon != std::string::npos) out.password = credentials.substr(colon + 1);
     }
     if (const size_t colon = hostPort.find(':'); colon != std::string::npos) {
         const std::string digits = hostPort.substr(colon + 1);
@@ -89,8 +83,7 @@ std::optional<DownloadAddress> parseDownloadAddress(std::string_view address) {
         out.port = std::atoi(digits.c_str());
         hostPort.resize(colon);
     }
-    if (hostPort.empty() || out.port < 1 || out.port > 65535)
-        return std::nullopt;
+    if (hostPort.empty() || out.port < 1 || out.port > 65535) return std::nullopt;
     out.host = hostPort;
     return out;
 }
@@ -102,25 +95,20 @@ std::string defaultReferrer(std::string_view address) {
 
 std::optional<std::string> safeFileName(std::string_view raw) {
     const size_t cut = raw.find_last_of("/\\");
-    if (cut != std::string_view::npos)
-        raw = raw.substr(cut + 1);
+    if (cut != std::string_view::npos) raw = raw.substr(cut + 1);
     std::string name;
     for (char c : raw) {
         const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u != 0x7f)
-            name += c;
+        if (u >= 0x20 && u != 0x7f) name += c;
     }
-    while (!name.empty() && name.back() == ' ')
-        name.pop_back();
-    if (name.empty() || std::all_of(name.begin(), name.end(), [](char c) { return c == '.'; }))
-        return std::nullopt;
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (name.empty() || std::all_of(name.begin(), name.end(), [](char c) { return c == '.'; })) return std::nullopt;
     return name;
 }
 
 std::optional<std::string> fileNameFromPath(std::string_view path) {
     const size_t end = path.find_first_of("?#");
-    if (end != std::string_view::npos)
-        path = path.substr(0, end);
+    if (end != std::string_view::npos) path = path.substr(0, end);
     return safeFileName(path);
 }
 
@@ -129,8 +117,7 @@ std::optional<std::string> fileNameFromDisposition(std::string_view disposition)
     std::transform(lowered.begin(), lowered.end(), lowered.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     const size_t key = lowered.find("filename=");
-    if (key == std::string::npos)
-        return std::nullopt;
+    if (key == std::string::npos) return std::nullopt;
     std::string_view value = disposition.substr(key + 9);
     if (!value.empty() && value.front() == '"') {
         value.remove_prefix(1);
@@ -163,10 +150,8 @@ std::string automaticName(const std::string& path, int n) {
 }
 
 std::optional<std::string> resolveLocation(const DownloadAddress& current, std::string_view location) {
-    while (!location.empty() && location.front() == ' ')
-        location.remove_prefix(1);
-    if (location.empty() || hasControlCharacter(location))
-        return std::nullopt;
+    while (!location.empty() && location.front() == ' ') location.remove_prefix(1);
+    if (location.empty() || hasControlCharacter(location)) return std::nullopt;
     std::string target;
     if (location.find("://") != std::string_view::npos) {
         target = std::string(location);
@@ -181,8 +166,7 @@ std::optional<std::string> resolveLocation(const DownloadAddress& current, std::
         target = "http://" + current.hostPart + base + std::string(location);
     }
     const auto parsed = parseDownloadAddress(target);
-    if (!parsed || parsed->protocol != Protocol::Http)
-        return std::nullopt;
+    if (!parsed || parsed->protocol != Protocol::Http) return std::nullopt;
     return target;
 }
 

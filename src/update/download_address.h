@@ -17,8 +17,8 @@ struct DownloadAddress {
     std::string hostPart;  // between the prefix and the first "/", as written
     std::string host;      // host name or number to connect to
     int port = 0;
-    std::string path;      // from the first "/" after the host
-    std::string user;      // from "user:password@" in the host part, if any
+    std::string path;  // from the first "/" after the host
+    std::string user;  // from "user:password@" in the host part, if any
     std::string password;
 };
 

@@ -12,12 +12,12 @@
 
 namespace update {
 
-class DownloadTask;   // the engine's own bookkeeping of one running download
+class DownloadTask;  // the engine's own bookkeeping of one running download
 
 // Task event codes passed to the task event handler.
 enum TaskEventCode : int {
-    kEventSizeKnown = 3,         // value: total size; the local file is created
-    kEventTaskEnded = 4,         // always the last event; value: total size, or bytes received when stopped
+    kEventSizeKnown = 3,  // value: total size; the local file is created
+    kEventTaskEnded = 4,  // always the last event; value: total size, or bytes received when stopped
     kEventConnectionStarted = 5,
     kEventSegmentBegun = 6,      // value: position where the connection begins; data: the segment's end
     kEventSegmentTakenOver = 7,  // as for 6, for a connection that finished its own segment
@@ -29,9 +29,9 @@ enum TaskEventCode : int {
 
 // Answers to kEventLocalFileExists.
 enum LocalFileAnswer : int {
-    kAnswerAutomaticName = 0,  // the engine picks stem(1).ext, stem(2).ext, ...
-    kAnswerGiveUp = 1,         // the task fails
-    kAnswerHandlerRenamed = 2, // the handler has written the new path into TaskEvent::localFile
+    kAnswerAutomaticName = 0,   // the engine picks stem(1).ext, stem(2).ext, ...
+    kAnswerGiveUp = 1,          // the task fails
+    kAnswerHandlerRenamed = 2,  // the handler has written the new path into TaskEvent::localFile
 };
 
 struct TaskEvent {
@@ -57,26 +57,26 @@ inline constexpr const char* kDefaultPassword = "guest@example.com";
 
 // The download parameter record, members in order, with the start-up values.
 struct DownloadParameters {
-    int taskFlags = 1;                          // 1: 0x10 download / 0x20 upload in bits 8-15; start sets 0x1000
-    std::string address;                        // 2
-    std::string localFile;                      // 3: a path ending in "/" names a folder
-    std::string userName = "anonymous";         // 4: FTP login
-    std::string password = kDefaultPassword;    // 5: FTP password
-    int connections = 1;                        // 6
-    int speedLimit = 0;                         // 7: bytes per second for the whole task; 0 = unlimited
-    int connectTimeoutMs = 20000;               // 8
-    int sendTimeoutMs = 20000;                  // 9
-    int receiveTimeoutMs = 20000;               // 10
-    int stopWaitMs = 1000;                      // 11: how long releaseTask waits, in 20 ms steps
-    int receiveBlock = 20480;                   // 12: bytes asked for per receive call
-    int sendBlock = 1024;                       // 13: bytes per send call of an upload
-    StatusHandler statusHandler;                // 14: empty = no texts
-    TaskEventHandler eventHandler;              // 15
-    std::string ftpText;                        // 16
-    int ftpTransferType = 1;                    // 17: 1 "TYPE I", 2 "TYPE A", 3 by extension in member 18
+    int taskFlags = 1;                             // 1: 0x10 download / 0x20 upload in bits 8-15; start sets 0x1000
+    std::string address;                           // 2
+    std::string localFile;                         // 3: a path ending in "/" names a folder
+    std::string userName = "anonymous";            // 4: FTP login
+    std::string password = kDefaultPassword;       // 5: FTP password
+    int connections = 1;                           // 6
+    int speedLimit = 0;                            // 7: bytes per second for the whole task; 0 = unlimited
+    int connectTimeoutMs = 20000;                  // 8
+    int sendTimeoutMs = 20000;                     // 9
+    int receiveTimeoutMs = 20000;                  // 10
+    int stopWaitMs = 1000;                         // 11: how long releaseTask waits, in 20 ms steps
+    int receiveBlock = 20480;                      // 12: bytes asked for per receive call
+    int sendBlock = 1024;                          // 13: bytes per send call of an upload
+    StatusHandler statusHandler;                   // 14: empty = no texts
+    TaskEventHandler eventHandler;                 // 15
+    std::string ftpText;                           // 16
+    int ftpTransferType = 1;                       // 17: 1 "TYPE I", 2 "TYPE A", 3 by extension in member 18
     std::string fileTypeList = kDefaultFileTypes;  // 18
-    std::string proxy;                          // 19: host or host:port (port 80 by default); empty = direct
-    std::string referrer;                       // 20: empty = the address up to its last "/"
+    std::string proxy;                             // 19: host or host:port (port 80 by default); empty = direct
+    std::string referrer;                          // 20: empty = the address up to its last "/"
 };
 
 // Engine-wide settings; tests and tools shorten the waits.

@@ -34,15 +34,13 @@ void registerTask(int delta);
 
 DownloadTask::DownloadTask(const DownloadParameters& parameters, DownloadAddress address,
                            const EngineSettings& settings)
-    : m_parameters(parameters), m_settings(settings),
-      m_limiter(std::max(0, parameters.speedLimit)) {
+    : m_parameters(parameters), m_settings(settings), m_limiter(std::max(0, parameters.speedLimit)) {
     MutexLock lock(m_addressMutex);
     m_address = std::move(address);
 }
 
 DownloadTask::~DownloadTask() {
-    if (m_thread.joinable())
-        m_thread.detach();
+    if (m_thread.joinable()) m_thread.detach();
 }
 
 bool DownloadTask::launch(const std::shared_ptr<DownloadTask>& self) {
@@ -73,8 +71,7 @@ bool DownloadTask::waitFinished(int timeoutMs) {
 }
 
 void DownloadTask::joinOrDetach() {
-    if (!m_thread.joinable())
-        return;
+    if (!m_thread.joinable()) return;
     if (m_thread.get_id() == std::this_thread::get_id()) {
         m_thread.detach();  // released from inside a handler: the thread ends by itself
         return;
@@ -100,15 +97,14 @@ void DownloadTask::run() {
         {
             MutexLock lock(m_queueMutex);
             if (m_queue.empty())
-                m_queueSignal.wait_for(lock.unique(), std::chrono::milliseconds(std::max(1, m_settings.controllerIdleMs)));
+                m_queueSignal.wait_for(lock.unique(),
+                                       std::chrono::milliseconds(std::max(1, m_settings.controllerIdleMs)));
             items.swap(m_queue);
         }
-        for (QueueItem& item : items)
-            dispatch(item);
+        for (QueueItem& item : items) dispatch(item);
         if (m_threads.empty()) {
             MutexLock lock(m_queueMutex);
-            if (m_queue.empty())
-                break;
+            if (m_queue.empty()) break;
         }
     }
     finish();
@@ -116,54 +112,50 @@ void DownloadTask::run() {
 
 void DownloadTask::dispatch(QueueItem& item) {
     switch (item.kind) {
-    case QueueItem::Status:
-        if (m_parameters.statusHandler)
-            m_parameters.statusHandler(item.level, item.text);
-        break;
-    case QueueItem::Event:
-        item.event.task = this;
-        if (m_parameters.eventHandler)
-            m_parameters.eventHandler(item.event);
-        break;
-    case QueueItem::FileExists: {
-        item.event.task = this;
-        int answer = kAnswerAutomaticName;
-        if (m_parameters.eventHandler)
-            answer = m_parameters.eventHandler(item.event);
-        item.reply->set_value({answer, item.event.localFile});
-        break;
-    }
-    case QueueItem::SegmentsReady:
-        // Every further segment gets a connection of its own.
-        for (int i = 1; i < m_segments.count(); ++i) {
-            if (stopping())
-                m_segments.release(i, kOwnerPending);
-            else
-                spawnConnection(i, false, false);
+        case QueueItem::Status:
+            if (m_parameters.statusHandler) m_parameters.statusHandler(item.level, item.text);
+            break;
+        case QueueItem::Event:
+            item.event.task = this;
+            if (m_parameters.eventHandler) m_parameters.eventHandler(item.event);
+            break;
+        case QueueItem::FileExists: {
+            item.event.task = this;
+            int answer = kAnswerAutomaticName;
+            if (m_parameters.eventHandler) answer = m_parameters.eventHandler(item.event);
+            item.reply->set_value({answer, item.event.localFile});
+            break;
         }
-        break;
-    case QueueItem::ConnectionEnded: {
-        auto it = m_threads.find(item.connection);
-        if (it != m_threads.end()) {
-            it->second.join();
-            m_threads.erase(it);
-        }
-        m_streamers.erase(item.connection);
-        // A server that ignores ranges leaves segments nobody can fetch by range; one
-        // connection reading the whole answer fills them in as its bytes pass by.
-        if (m_rangesRefused && !stopping() && m_total >= 0 && !m_segments.allComplete() &&
-            std::none_of(m_streamers.begin(), m_streamers.end(), [](const auto& s) { return s.second; }) &&
-            m_streamRestarts < m_settings.maxRetries) {
-            bool unowned = false;
-            for (const Segment& s : m_segments.snapshot())
-                unowned = unowned || (s.owner == -1 && !s.complete());
-            if (unowned) {
-                ++m_streamRestarts;
-                spawnConnection(-1, false, true);
+        case QueueItem::SegmentsReady:
+            // Every further segment gets a connection of its own.
+            for (int i = 1; i < m_segments.count(); ++i) {
+                if (stopping())
+                    m_segments.release(i, kOwnerPending);
+                else
+                    spawnConnection(i, false, false);
             }
+            break;
+        case QueueItem::ConnectionEnded: {
+            auto it = m_threads.find(item.connection);
+            if (it != m_threads.end()) {
+                it->second.join();
+                m_threads.erase(it);
+            }
+            m_streamers.erase(item.connection);
+            // A server that ignores ranges leaves segments nobody can fetch by range; one
+            // connection reading the whole answer fills them in as its bytes pass by.
+            if (m_rangesRefused && !stopping() && m_total >= 0 && !m_segments.allComplete() &&
+                std::none_of(m_streamers.begin(), m_streamers.end(), [](const auto& s) { return s.second; }) &&
+                m_streamRestarts < m_settings.maxRetries) {
+                bool unowned = false;
+                for (const Segment& s : m_segments.snapshot()) unowned = unowned || (s.owner == -1 && !s.complete());
+                if (unowned) {
+                    ++m_streamRestarts;
+                    spawnConnection(-1, false, true);
+                }
+            }
+            break;
         }
-        break;
-    }
     }
 }
 
@@ -178,16 +170,14 @@ void DownloadTask::spawnConnection(int segment, bool first, bool canStream) {
         c.cookie = m_cookie;
     }
     if (segment >= 0) {
-        if (!m_segments.transfer(segment, kOwnerPending, c.id))
-            return;
+        if (!m_segments.transfer(segment, kOwnerPending, c.id)) return;
     } else if (!first) {
         std::optional<int> claimed;
         if (canStream)
             claimed = m_segments.claimUnowned(c.id);
         else
             claimed = m_segments.claimForNewConnection(c.id);
-        if (!claimed)
-            return;
+        if (!claimed) return;
         segment = *claimed;
     }
     c.segment = segment;
@@ -212,8 +202,7 @@ void DownloadTask::finish() {
     ended.localFile = m_localPath;
     ended.complete = !m_failed && total >= 0 && received == total && m_segments.allComplete();
     m_file.close();
-    if (m_parameters.eventHandler)
-        m_parameters.eventHandler(ended);
+    if (m_parameters.eventHandler) m_parameters.eventHandler(ended);
     {
         MutexLock lock(m_finishMutex);
         m_finished = true;
@@ -233,13 +222,11 @@ void DownloadTask::post(QueueItem item) {
         MutexLock lock(m_queueMutex);
         m_queue.push_back(std::move(item));
     }
-    if (urgent)
-        m_queueSignal.notify_one();
+    if (urgent) m_queueSignal.notify_one();
 }
 
 void DownloadTask::status(int level, std::string text) {
-    if (!m_parameters.statusHandler)
-        return;
+    if (!m_parameters.statusHandler) return;
     QueueItem item;
     item.kind = QueueItem::Status;
     item.level = level;
@@ -253,8 +240,7 @@ void DownloadTask::raise(int code, std::int64_t value, std::int64_t data) {
     item.event.code = code;
     item.event.value = value;
     item.event.data = data;
-    if (code == kEventSizeKnown)
-        item.event.localFile = m_localPath;
+    if (code == kEventSizeKnown) item.event.localFile = m_localPath;
     post(std::move(item));
 }
 
@@ -296,14 +282,11 @@ void DownloadTask::connectionMain(Connection c) {
         else
             outcome = probing ? httpFirst(c) : httpSegment(c);
 
-        if (outcome == Outcome::Reconnect)
-            continue;
+        if (outcome == Outcome::Reconnect) continue;
         if (outcome == Outcome::Done) {
-            if (stopping() || c.segment < 0 || (m_rangesRefused && !c.canStream))
-                break;
+            if (stopping() || c.segment < 0 || (m_rangesRefused && !c.canStream)) break;
             std::optional<int> next = m_segments.claimUnowned(c.id);
-            if (!next)
-                break;
+            if (!next) break;
             const int previous = c.segment;
             c.segment = *next;
             m_segments.release(previous, c.id);
@@ -311,15 +294,13 @@ void DownloadTask::connectionMain(Connection c) {
             raise(kEventSegmentTakenOver, s.position(), s.end());
             continue;
         }
-        if (outcome == Outcome::Stopped)
-            break;
+        if (outcome == Outcome::Stopped) break;
         if (outcome == Outcome::Fail) {
             failed = true;
             break;
         }
         // Retry.
-        if (stopping())
-            break;
+        if (stopping()) break;
         if (c.retries >= m_settings.maxRetries) {
             failed = true;
             break;
@@ -330,8 +311,7 @@ void DownloadTask::connectionMain(Connection c) {
         while (!stopping() && std::chrono::steady_clock::now() < wake)
             std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                 std::chrono::milliseconds(20), wake - std::chrono::steady_clock::now()));
-        if (stopping())
-            break;
+        if (stopping()) break;
     }
     std::int64_t reached = 0;
     if (c.segment >= 0 && m_total >= 0) {
@@ -347,8 +327,7 @@ void DownloadTask::connectionMain(Connection c) {
 }
 
 DownloadTask::Outcome DownloadTask::socketFailure(SocketResult result, int error, bool receiving) {
-    if (result == SocketResult::Stopped || stopping())
-        return Outcome::Stopped;
+    if (result == SocketResult::Stopped || stopping()) return Outcome::Stopped;
     status(kStatusError, socketFailureText(result, error, receiving));
     return Outcome::Retry;
 }
@@ -363,14 +342,14 @@ DownloadTask::Outcome DownloadTask::openRoute(Connection& c, SocketConnection& s
     status(kStatusProgress, formatText(proxy ? status::kConnectingProxy : status::kConnecting, host.c_str(), port));
     const SocketResult connected = socket.connect(m_parameters.connectTimeoutMs);
     if (connected == SocketResult::Ok) {
-        status(kStatusProgress, formatText(c.first ? status::kConnected : status::kSegmentConnected, host.c_str(), port));
+        status(kStatusProgress,
+               formatText(c.first ? status::kConnected : status::kSegmentConnected, host.c_str(), port));
         return Outcome::Done;
     }
-    if (connected == SocketResult::Stopped || stopping())
-        return Outcome::Stopped;
-    status(kStatusError, formatText(connected == SocketResult::TimedOut ? status::kConnectTimedOut
-                                                                         : status::kConnectFailed,
-                                    host.c_str(), port));
+    if (connected == SocketResult::Stopped || stopping()) return Outcome::Stopped;
+    status(kStatusError,
+           formatText(connected == SocketResult::TimedOut ? status::kConnectTimedOut : status::kConnectFailed,
+                      host.c_str(), port));
     if (connected == SocketResult::SystemError)
         status(kStatusError, socketFailureText(connected, socket.error(), false));
     return Outcome::Retry;
@@ -389,13 +368,11 @@ DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& so
         Segment s = m_segments.get(c.segment);
         std::int64_t writePos = s.position() + buffered;
         if (writePos >= s.end()) {
-            if (!flush(c, buffer.data(), buffered))
-                return Outcome::Stopped;
+            if (!flush(c, buffer.data(), buffered)) return Outcome::Stopped;
             buffered = 0;
             // Any answer runs to the end of the file, so when ranges are refused the
             // bytes that follow are the next segments'.
-            if (!(c.canStream && m_rangesRefused))
-                return Outcome::Done;
+            if (!(c.canStream && m_rangesRefused)) return Outcome::Done;
             // Read on through the whole answer: the next unowned segment it reaches.
             const std::vector<Segment> all = m_segments.snapshot();
             int bestIndex = -1;
@@ -404,8 +381,7 @@ DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& so
                     (bestIndex < 0 || all[i].position() < all[bestIndex].position()))
                     bestIndex = static_cast<int>(i);
             }
-            if (bestIndex < 0 || !m_segments.claim(bestIndex, c.id))
-                return Outcome::Done;
+            if (bestIndex < 0 || !m_segments.claim(bestIndex, c.id)) return Outcome::Done;
             m_segments.release(c.segment, c.id);
             c.segment = bestIndex;
             s = m_segments.get(c.segment);
@@ -413,14 +389,12 @@ DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& so
             continue;
         }
         if (pending.empty()) {
-            if (stopping())
-                return Outcome::Stopped;
+            if (stopping()) return Outcome::Stopped;
             const bool skipping = c.streamPos < writePos;
             const std::int64_t want = skipping ? std::min(block, writePos - c.streamPos)
                                                : std::min({block, kSegmentUnit - buffered, s.end() - writePos});
             const SpeedLimiter::Grant grant = m_limiter.acquire(want, std::max(1, m_running.load()), m_stop);
-            if (grant.bytes <= 0)
-                return Outcome::Stopped;
+            if (grant.bytes <= 0) return Outcome::Stopped;
             size_t got = 0;
             char* target = skipping ? scratch.data() : buffer.data() + buffered;
             const SocketResult r =
@@ -429,21 +403,20 @@ DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& so
             if (r != SocketResult::Ok) {
                 flush(c, buffer.data(), buffered);
                 if (r == SocketResult::Closed) {
-                    if (stopping())
-                        return Outcome::Stopped;
+                    if (stopping()) return Outcome::Stopped;
                     status(kStatusError, status::kReceiveFailed);
                     return Outcome::Retry;
                 }
                 return socketFailure(r, socket.error(), true);
             }
             c.streamPos += static_cast<std::int64_t>(got);
-            if (skipping)
-                continue;
+            if (skipping) continue;
             buffered += static_cast<std::int64_t>(got);
         } else {
             // Bytes that came with the header (or after skipped ones).
             if (c.streamPos < writePos) {
-                const std::int64_t skipped = std::min<std::int64_t>(static_cast<std::int64_t>(pending.size()), writePos - c.streamPos);
+                const std::int64_t skipped =
+                    std::min<std::int64_t>(static_cast<std::int64_t>(pending.size()), writePos - c.streamPos);
                 c.streamPos += skipped;
                 pending.remove_prefix(static_cast<size_t>(skipped));
                 continue;
@@ -456,16 +429,14 @@ DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& so
             buffered += take;
         }
         if (buffered >= kSegmentUnit || s.position() + buffered >= s.end()) {
-            if (!flush(c, buffer.data(), buffered))
-                return Outcome::Stopped;
+            if (!flush(c, buffer.data(), buffered)) return Outcome::Stopped;
             buffered = 0;
         }
     }
 }
 
 bool DownloadTask::flush(Connection& c, const char* data, std::int64_t size) {
-    if (size <= 0)
-        return true;
+    if (size <= 0) return true;
     std::int64_t fits = size;
     const std::int64_t position = m_segments.reserve(c.segment, fits);
     if (fits > 0) {
@@ -482,8 +453,7 @@ void DownloadTask::cutIntoSegments(Connection& c, std::int64_t total) {
     (void)m_segments.claim(0, c.id);
     // The further segments are kept for the connections the task thread starts for
     // them, so that this connection cannot take one over before they begin.
-    for (int i = 1; i < m_segments.count(); ++i)
-        (void)m_segments.claim(i, kOwnerPending);
+    for (int i = 1; i < m_segments.count(); ++i) (void)m_segments.claim(i, kOwnerPending);
     c.segment = 0;
     raise(kEventSegmentBegun, 0, m_segments.get(0).end());
     QueueItem ready;
@@ -529,8 +499,7 @@ bool DownloadTask::beginFile(std::int64_t total, const std::string& suggestedNam
             return false;
         }
     }
-    if (stopping())
-        return false;
+    if (stopping()) return false;
     if (!m_file.create(path, total)) {
         status(kStatusError, status::kCreateFileFailed);
         return false;

@@ -111,8 +111,8 @@ private:
 
     SegmentTable m_segments;
     SpeedLimiter m_limiter;
-    LocalFile m_file;            // created by the first connection before any other starts
-    std::string m_localPath;     // likewise
+    LocalFile m_file;         // created by the first connection before any other starts
+    std::string m_localPath;  // likewise
 
     Mutex m_queueMutex;
     std::condition_variable m_queueSignal;

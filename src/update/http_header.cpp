@@ -8,8 +8,7 @@ namespace update {
 namespace {
 
 bool startsWithNoCase(std::string_view line, std::string_view name) {
-    if (line.size() < name.size())
-        return false;
+    if (line.size() < name.size()) return false;
     for (size_t i = 0; i < name.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(line[i])) != std::tolower(static_cast<unsigned char>(name[i])))
             return false;
@@ -18,8 +17,7 @@ bool startsWithNoCase(std::string_view line, std::string_view name) {
 }
 
 std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
     return text;
@@ -27,23 +25,19 @@ std::string_view trim(std::string_view text) {
 
 std::optional<ContentRange> parseContentRange(std::string_view value) {
     value = trim(value);
-    if (startsWithNoCase(value, "bytes"))
-        value.remove_prefix(5);
+    if (startsWithNoCase(value, "bytes")) value.remove_prefix(5);
     value = trim(value);
     const size_t dash = value.find('-');
     const size_t slash = value.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
-        return std::nullopt;
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return std::nullopt;
     const auto first = parseByteCount(value.substr(0, dash));
     const auto last = parseByteCount(value.substr(dash + 1, slash - dash - 1));
-    if (!first || !last || *last < *first)
-        return std::nullopt;
+    if (!first || !last || *last < *first) return std::nullopt;
     ContentRange range{*first, *last, std::nullopt};
     const std::string_view total = trim(value.substr(slash + 1));
     if (total != "*") {
         range.total = parseByteCount(total);
-        if (!range.total || *range.total <= *last)
-            return std::nullopt;
+        if (!range.total || *range.total <= *last) return std::nullopt;
     }
     return range;
 }
@@ -52,15 +46,12 @@ std::optional<ContentRange> parseContentRange(std::string_view value) {
 
 std::optional<std::int64_t> parseByteCount(std::string_view text) {
     text = trim(text);
-    if (text.empty() || text.size() > 19)
-        return std::nullopt;
+    if (text.empty() || text.size() > 19) return std::nullopt;
     std::int64_t value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
+        if (c < '0' || c > '9') return std::nullopt;
         const int digit = c - '0';
-        if (value > (std::numeric_limits<std::int64_t>::max() - digit) / 10)
-            return std::nullopt;
+        if (value > (std::numeric_limits<std::int64_t>::max() - digit) / 10) return std::nullopt;
         value = value * 10 + digit;
     }
     return value;
@@ -81,8 +72,7 @@ HeaderScan scanHttpHeader(std::string_view received, HttpHeader& header) {
     }
     if (end == std::string_view::npos)
         return received.size() > kMaxHeaderBytes ? HeaderScan::TooLong : HeaderScan::Incomplete;
-    if (end + endLength > kMaxHeaderBytes)
-        return HeaderScan::TooLong;
+    if (end + endLength > kMaxHeaderBytes) return HeaderScan::TooLong;
 
     header = HttpHeader{};
     header.length = end + endLength;
@@ -100,11 +90,12 @@ HeaderScan scanHttpHeader(std::string_view received, HttpHeader& header) {
             text.substr(lineStart + 1, next == std::string_view::npos ? std::string_view::npos : next - lineStart - 1);
         lineStart = next;
         const size_t colon = line.find(':');
-        if (colon == std::string_view::npos)
-            continue;
+        if (colon == std::string_view::npos) continue;
         const std::string_view name = line.substr(0, colon);
         const std::string_view value = trim(line.substr(colon + 1));
-        auto is = [&](std::string_view wanted) { return name.size() == wanted.size() && startsWithNoCase(name, wanted); };
+        auto is = [&](std::string_view wanted) {
+            return name.size() == wanted.size() && startsWithNoCase(name, wanted);
+        };
         if (is("Content-Length")) {
             header.contentLengthPresent = true;
             header.contentLength = parseByteCount(value);

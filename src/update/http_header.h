@@ -19,13 +19,13 @@ struct ContentRange {
 };
 
 struct HttpHeader {
-    size_t length = 0;  // bytes of the header including the blank line
-    int status = 0;     // 0 when offsets 9..11 of the status line are not three digits
+    size_t length = 0;                          // bytes of the header including the blank line
+    int status = 0;                             // 0 when offsets 9..11 of the status line are not three digits
     std::optional<std::int64_t> contentLength;  // nullopt when absent, negative or unreadable
     bool contentLengthPresent = false;
     std::optional<ContentRange> contentRange;
-    std::string location, acceptRanges, connection, contentType, setCookie, lastModified, server,
-        contentDisposition, via;
+    std::string location, acceptRanges, connection, contentType, setCookie, lastModified, server, contentDisposition,
+        via;
 };
 
 enum class HeaderScan { Incomplete, Complete, TooLong, NotHttp };

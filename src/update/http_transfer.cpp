@@ -41,8 +41,7 @@ std::string cookieLine(const std::string& cookie) {
 std::string DownloadTask::requestFor(const Connection& c, const std::string& extraLines) const {
     const bool proxy = !m_parameters.proxy.empty();
     std::string host = c.address.hostPart;
-    if (const size_t at = host.rfind('@'); at != std::string::npos)
-        host.erase(0, at + 1);
+    if (const size_t at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);
     std::string request = "GET " + requestTarget(proxy ? c.address.address : c.address.path) + " HTTP/1.1\r\n";
     request += "Host: " + host + "\r\n";
     if (proxy) {
@@ -65,9 +64,8 @@ std::string DownloadTask::requestFor(const Connection& c, const std::string& ext
     return request;
 }
 
-DownloadTask::Outcome DownloadTask::httpExchange(Connection& c, SocketConnection& socket,
-                                                 const std::string& extraLines, HttpHeader& header,
-                                                 std::string& body) {
+DownloadTask::Outcome DownloadTask::httpExchange(Connection& c, SocketConnection& socket, const std::string& extraLines,
+                                                 HttpHeader& header, std::string& body) {
     const bool proxy = !m_parameters.proxy.empty();
     std::string host = c.address.host;
     int port = c.address.port;
@@ -79,14 +77,12 @@ DownloadTask::Outcome DownloadTask::httpExchange(Connection& c, SocketConnection
             host.resize(colon);
         }
     }
-    if (Outcome o = openRoute(c, socket, host, port, proxy); o != Outcome::Done)
-        return o;
+    if (Outcome o = openRoute(c, socket, host, port, proxy); o != Outcome::Done) return o;
 
     const std::string request = requestFor(c, extraLines);
     status(kStatusRequest, request);
     if (SocketResult r = socket.sendAll(request, m_parameters.sendTimeoutMs); r != SocketResult::Ok) {
-        if (r == SocketResult::Stopped || stopping())
-            return Outcome::Stopped;
+        if (r == SocketResult::Stopped || stopping()) return Outcome::Stopped;
         status(kStatusError, status::kSendRequestFailed);
         return socketFailure(r, socket.error(), false);
     }
@@ -97,17 +93,14 @@ DownloadTask::Outcome DownloadTask::httpExchange(Connection& c, SocketConnection
         size_t got = 0;
         const SocketResult r = socket.receive(chunk, sizeof chunk, m_parameters.receiveTimeoutMs, got);
         if (r == SocketResult::Closed) {
-            if (stopping())
-                return Outcome::Stopped;
+            if (stopping()) return Outcome::Stopped;
             status(kStatusError, status::kReceiveFailed);
             return Outcome::Retry;
         }
-        if (r != SocketResult::Ok)
-            return socketFailure(r, socket.error(), true);
+        if (r != SocketResult::Ok) return socketFailure(r, socket.error(), true);
         received.append(chunk, got);
         const HeaderScan scan = scanHttpHeader(received, header);
-        if (scan == HeaderScan::Complete)
-            break;
+        if (scan == HeaderScan::Complete) break;
         if (scan == HeaderScan::TooLong) {
             status(kStatusError, status::kHeaderTooLong);
             return Outcome::Fail;
@@ -140,8 +133,7 @@ DownloadTask::Outcome DownloadTask::followRedirect(Connection& c, const HttpHead
     }
     status(kStatusProgress, formatText(status::kRedirectTo, target->c_str()));
     c.address = *parseDownloadAddress(*target);
-    if (!cookie.empty())
-        c.cookie = cookie;
+    if (!cookie.empty()) c.cookie = cookie;
     if (c.first) {
         MutexLock lock(m_addressMutex);
         m_address = c.address;
@@ -155,12 +147,10 @@ DownloadTask::Outcome DownloadTask::httpFirst(Connection& c) {
         SocketConnection socket(m_stop);
         HttpHeader header;
         std::string body;
-        if (Outcome o = httpExchange(c, socket, cookieLine(c.cookie), header, body); o != Outcome::Done)
-            return o;
+        if (Outcome o = httpExchange(c, socket, cookieLine(c.cookie), header, body); o != Outcome::Done) return o;
         const int code = header.status;
         if (code == 301 || code == 302) {
-            if (Outcome o = followRedirect(c, header); o != Outcome::Reconnect)
-                return o;
+            if (Outcome o = followRedirect(c, header); o != Outcome::Reconnect) return o;
             continue;
         }
         if (code == 400 || code == 403 || code == 404) {
@@ -183,20 +173,16 @@ DownloadTask::Outcome DownloadTask::httpFirst(Connection& c) {
             status(kStatusError, status::kNoFileSize);
             return Outcome::Fail;
         }
-        if (lowered(header.acceptRanges) == "none")
-            m_rangesRefused = true;
+        if (lowered(header.acceptRanges) == "none") m_rangesRefused = true;
 
         std::string name;
         if (!header.contentDisposition.empty())
             name = fileNameFromDisposition(header.contentDisposition).value_or(std::string());
-        if (name.empty())
-            name = fileNameFromPath(c.address.path).value_or(std::string());
-        if (!beginFile(*total, name))
-            return Outcome::Fail;
+        if (name.empty()) name = fileNameFromPath(c.address.path).value_or(std::string());
+        if (!beginFile(*total, name)) return Outcome::Fail;
 
         cutIntoSegments(c, *total);
-        if (start != 0)
-            return Outcome::Reconnect;  // the answer does not begin where the segment does
+        if (start != 0) return Outcome::Reconnect;  // the answer does not begin where the segment does
         c.streamPos = 0;
         return readBody(c, socket, std::move(body));
     }
@@ -205,8 +191,7 @@ DownloadTask::Outcome DownloadTask::httpFirst(Connection& c) {
 DownloadTask::Outcome DownloadTask::httpSegment(Connection& c) {
     for (;;) {
         const Segment segment = m_segments.get(c.segment);
-        if (segment.complete())
-            return Outcome::Done;
+        if (segment.complete()) return Outcome::Done;
         const std::int64_t position = segment.position();
         const bool whole = c.canStream && m_rangesRefused;
         std::string extra = whole ? std::string() : "Range: bytes=" + std::to_string(position) + "-\r\n";
@@ -215,12 +200,10 @@ DownloadTask::Outcome DownloadTask::httpSegment(Connection& c) {
         SocketConnection socket(m_stop);
         HttpHeader header;
         std::string body;
-        if (Outcome o = httpExchange(c, socket, extra, header, body); o != Outcome::Done)
-            return o;
+        if (Outcome o = httpExchange(c, socket, extra, header, body); o != Outcome::Done) return o;
         const int code = header.status;
         if (code == 301 || code == 302) {
-            if (Outcome o = followRedirect(c, header); o != Outcome::Reconnect)
-                return o;
+            if (Outcome o = followRedirect(c, header); o != Outcome::Reconnect) return o;
             continue;
         }
         if (code == 400 || code == 403 || code == 404) {

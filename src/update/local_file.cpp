@@ -6,8 +6,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -24,11 +24,9 @@ LocalFile::~LocalFile() { close(); }
 
 bool LocalFile::create(const std::string& path, std::int64_t size) {
     close();
-    if (size < 0 || static_cast<std::uint64_t>(size) > std::numeric_limits<size_t>::max() / 2)
-        return false;
+    if (size < 0 || static_cast<std::uint64_t>(size) > std::numeric_limits<size_t>::max() / 2) return false;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     auto fail = [&] {
         ::close(fd);
         ::unlink(path.c_str());
@@ -42,13 +40,10 @@ bool LocalFile::create(const std::string& path, std::int64_t size) {
         return fail();
     if (size > 0) {
         int rc = ::fallocate(fd, 0, 0, size);
-        if (rc != 0 && (errno == EOPNOTSUPP || errno == ENOSYS))
-            rc = ::ftruncate(fd, size);
-        if (rc != 0)
-            return fail();
+        if (rc != 0 && (errno == EOPNOTSUPP || errno == ENOSYS)) rc = ::ftruncate(fd, size);
+        if (rc != 0) return fail();
         void* map = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED)
-            return fail();
+        if (map == MAP_FAILED) return fail();
         m_map = static_cast<char*>(map);
     }
     m_fd = fd;
@@ -57,8 +52,7 @@ bool LocalFile::create(const std::string& path, std::int64_t size) {
 }
 
 void LocalFile::write(std::int64_t offset, const char* data, std::int64_t size) {
-    if (!m_map || offset < 0 || size <= 0 || offset + size > m_size)
-        return;
+    if (!m_map || offset < 0 || size <= 0 || offset + size > m_size) return;
     // Entering a new mebibyte: make its pages writable in one call instead of taking a
     // page fault every 4 KiB.
     const std::int64_t end = offset + size;
@@ -66,8 +60,7 @@ void LocalFile::write(std::int64_t offset, const char* data, std::int64_t size) 
     if (boundary > offset || offset % kPopulateStep == 0) {
         const std::int64_t from = boundary > offset ? boundary : offset;
         const std::int64_t length = std::min(kPopulateStep, m_size - from);
-        if (length > 0)
-            ::madvise(m_map + from, static_cast<size_t>(length), MADV_POPULATE_WRITE);
+        if (length > 0) ::madvise(m_map + from, static_cast<size_t>(length), MADV_POPULATE_WRITE);
     }
     std::memcpy(m_map + offset, data, static_cast<size_t>(size));
 }

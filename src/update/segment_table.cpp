@@ -8,8 +8,7 @@ void SegmentTable::reset(std::int64_t total, int connections) {
     MutexLock lock(m_mutex);
     m_total = total;
     m_segments.clear();
-    if (total < kSegmentUnit || connections < 1)
-        connections = 1;
+    if (total < kSegmentUnit || connections < 1) connections = 1;
     const std::int64_t piece = total / connections;
     for (int i = 0; i < connections; ++i) {
         Segment s;
@@ -29,15 +28,12 @@ std::optional<int> SegmentTable::claimForNewConnection(int connection) {
     }
     int biggest = -1;
     for (size_t i = 0; i < m_segments.size(); ++i) {
-        if (biggest < 0 || m_segments[i].left() > m_segments[biggest].left())
-            biggest = static_cast<int>(i);
+        if (biggest < 0 || m_segments[i].left() > m_segments[biggest].left()) biggest = static_cast<int>(i);
     }
-    if (biggest < 0)
-        return std::nullopt;
+    if (biggest < 0) return std::nullopt;
     Segment& old = m_segments[biggest];
     const std::int64_t left = old.left();
-    if (left < 2 * kSegmentUnit)
-        return std::nullopt;
+    if (left < 2 * kSegmentUnit) return std::nullopt;
     const std::int64_t keep = (left + 1) / 2;
     Segment fresh;
     fresh.start = old.position() + keep;
@@ -61,11 +57,9 @@ std::optional<int> SegmentTable::claimUnowned(int connection) {
 
 bool SegmentTable::claim(int index, int connection) {
     MutexLock lock(m_mutex);
-    if (index < 0 || index >= static_cast<int>(m_segments.size()))
-        return false;
+    if (index < 0 || index >= static_cast<int>(m_segments.size())) return false;
     Segment& s = m_segments[index];
-    if (s.owner != -1 || s.complete())
-        return false;
+    if (s.owner != -1 || s.complete()) return false;
     s.owner = connection;
     return true;
 }
@@ -78,8 +72,7 @@ void SegmentTable::release(int index, int connection) {
 
 bool SegmentTable::transfer(int index, int from, int to) {
     MutexLock lock(m_mutex);
-    if (index < 0 || index >= static_cast<int>(m_segments.size()) || m_segments[index].owner != from)
-        return false;
+    if (index < 0 || index >= static_cast<int>(m_segments.size()) || m_segments[index].owner != from) return false;
     m_segments[index].owner = to;
     return true;
 }
@@ -115,8 +108,7 @@ std::int64_t SegmentTable::total() {
 std::int64_t SegmentTable::doneTotal() {
     MutexLock lock(m_mutex);
     std::int64_t sum = 0;
-    for (const Segment& s : m_segments)
-        sum += s.done;
+    for (const Segment& s : m_segments) sum += s.done;
     return sum;
 }
 

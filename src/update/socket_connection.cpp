@@ -55,8 +55,7 @@ bool SocketConnection::resolve(const std::string& host, int port) {
         hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
         rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     }
-    if (rc != 0 || !found)
-        return false;
+    if (rc != 0 || !found) return false;
     const bool fits = found->ai_addrlen <= sizeof m_address;
     if (fits) {
         std::memcpy(m_address, found->ai_addr, found->ai_addrlen);
@@ -70,16 +69,13 @@ bool SocketConnection::resolve(const std::string& host, int port) {
 SocketResult SocketConnection::waitFor(short events, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     for (;;) {
-        if (m_stop.load(std::memory_order_relaxed))
-            return SocketResult::Stopped;
+        if (m_stop.load(std::memory_order_relaxed)) return SocketResult::Stopped;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return SocketResult::TimedOut;
+        if (left <= 0) return SocketResult::TimedOut;
         pollfd p{m_fd, events, 0};
         const int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kSliceMs)));
-        if (rc > 0)
-            return SocketResult::Ok;
+        if (rc > 0) return SocketResult::Ok;
         if (rc < 0 && errno != EINTR) {
             m_error = errno;
             return SocketResult::SystemError;
@@ -96,15 +92,13 @@ SocketResult SocketConnection::connect(int timeoutMs) {
     }
     const int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(m_address), m_addressLength) == 0)
-        return SocketResult::Ok;
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(m_address), m_addressLength) == 0) return SocketResult::Ok;
     if (errno != EINPROGRESS) {
         m_error = errno;
         return SocketResult::SystemError;
     }
     const SocketResult waited = waitFor(POLLOUT, timeoutMs);
-    if (waited != SocketResult::Ok)
-        return waited;
+    if (waited != SocketResult::Ok) return waited;
     int error = 0;
     socklen_t length = sizeof error;
     ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
@@ -122,12 +116,10 @@ SocketResult SocketConnection::sendAll(std::string_view data, int timeoutMs) {
             data.remove_prefix(static_cast<size_t>(sent));
             continue;
         }
-        if (sent < 0 && errno == EINTR)
-            continue;
+        if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const SocketResult waited = waitFor(POLLOUT, timeoutMs);
-            if (waited != SocketResult::Ok)
-                return waited;
+            if (waited != SocketResult::Ok) return waited;
             continue;
         }
         m_error = sent < 0 ? errno : EPIPE;
@@ -142,8 +134,7 @@ SocketResult SocketConnection::receive(char* buffer, size_t size, int timeoutMs,
     // for a receive call that only says so.
     if (m_drained) {
         const SocketResult waited = waitFor(POLLIN, timeoutMs);
-        if (waited != SocketResult::Ok)
-            return waited;
+        if (waited != SocketResult::Ok) return waited;
     }
     for (;;) {
         const ssize_t got = ::recv(m_fd, buffer, size, 0);
@@ -152,17 +143,14 @@ SocketResult SocketConnection::receive(char* buffer, size_t size, int timeoutMs,
             m_drained = received < size;
             return SocketResult::Ok;
         }
-        if (got == 0)
-            return SocketResult::Closed;
-        if (errno == EINTR)
-            continue;
+        if (got == 0) return SocketResult::Closed;
+        if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             m_error = errno;
             return SocketResult::SystemError;
         }
         const SocketResult waited = waitFor(POLLIN, timeoutMs);
-        if (waited != SocketResult::Ok)
-            return waited;
+        if (waited != SocketResult::Ok) return waited;
     }
 }
 
@@ -170,8 +158,7 @@ bool SocketConnection::listenBeside(const SocketConnection& control) {
     close();
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (::getsockname(control.m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return false;
+    if (::getsockname(control.m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
     if (local.ss_family == AF_INET)
         reinterpret_cast<sockaddr_in*>(&local)->sin_port = 0;
     else if (local.ss_family == AF_INET6)
@@ -179,8 +166,7 @@ bool SocketConnection::listenBeside(const SocketConnection& control) {
     else
         return false;
     m_fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_fd < 0)
-        return false;
+    if (m_fd < 0) return false;
     if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), length) != 0 || ::listen(m_fd, 1) != 0) {
         m_error = errno;
         close();
@@ -191,8 +177,7 @@ bool SocketConnection::listenBeside(const SocketConnection& control) {
 
 SocketResult SocketConnection::acceptOne(int timeoutMs) {
     const SocketResult waited = waitFor(POLLIN, timeoutMs);
-    if (waited != SocketResult::Ok)
-        return waited;
+    if (waited != SocketResult::Ok) return waited;
     const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         m_error = errno;
@@ -206,63 +191,58 @@ SocketResult SocketConnection::acceptOne(int timeoutMs) {
 std::string SocketConnection::peerAddress() const {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    if (m_fd < 0 || ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
-        return {};
+    if (m_fd < 0 || ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return {};
     return numericAddress(reinterpret_cast<sockaddr*>(&peer));
 }
 
 std::string SocketConnection::localAddress() const {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return {};
+    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return {};
     return numericAddress(reinterpret_cast<sockaddr*>(&local));
 }
 
 int SocketConnection::localPort() const {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return 0;
-    if (local.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
-    if (local.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+    if (m_fd < 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
     return 0;
 }
 
 std::string socketFailureText(SocketResult result, int error, bool receiving) {
     switch (result) {
-    case SocketResult::Ok:
-    case SocketResult::Stopped:
-        return {};
-    case SocketResult::Closed:
-        return status::kReceiveFailed;
-    case SocketResult::TimedOut:
-        return receiving ? status::kReceiveTimedOut : status::kWaitTimedOut;
-    case SocketResult::SystemError:
-        break;
+        case SocketResult::Ok:
+        case SocketResult::Stopped:
+            return {};
+        case SocketResult::Closed:
+            return status::kReceiveFailed;
+        case SocketResult::TimedOut:
+            return receiving ? status::kReceiveTimedOut : status::kWaitTimedOut;
+        case SocketResult::SystemError:
+            break;
     }
     switch (error) {
-    case ECONNRESET:
-    case EPIPE:
-        return status::kConnectionReset;
-    case ECONNREFUSED:
-        return "由于目标计算机积极拒绝，无法连接。";
-    case ETIMEDOUT:
-        return "由于连接方在一段时间后没有正确答复或连接的主机没有反应，连接尝试失败。";
-    case ENETUNREACH:
-        return "向一个无法连接的网络尝试了一个套接字操作。";
-    case EHOSTUNREACH:
-        return "套接字操作尝试一个无法连接的主机。";
-    case ECONNABORTED:
-        return "你的主机中的软件中止了一个已建立的连接。";
-    case EADDRNOTAVAIL:
-        return "在其上下文中，该请求的地址无效。";
-    case 0:
-        return status::kSomeError;
-    default:
-        return receiving ? status::kReceiveFailed : status::kSendFailed;
+        case ECONNRESET:
+        case EPIPE:
+            return status::kConnectionReset;
+        case ECONNREFUSED:
+            return "由于目标计算机积极拒绝，无法连接。";
+        case ETIMEDOUT:
+            return "由于连接方在一段时间后没有正确答复或连接的主机没有反应，连接尝试失败。";
+        case ENETUNREACH:
+            return "向一个无法连接的网络尝试了一个套接字操作。";
+        case EHOSTUNREACH:
+            return "套接字操作尝试一个无法连接的主机。";
+        case ECONNABORTED:
+            return "你的主机中的软件中止了一个已建立的连接。";
+        case EADDRNOTAVAIL:
+            return "在其上下文中，该请求的地址无效。";
+        case 0:
+            return status::kSomeError;
+        default:
+            return receiving ? status::kReceiveFailed : status::kSendFailed;
     }
 }
 

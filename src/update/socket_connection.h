@@ -11,7 +11,7 @@ namespace update {
 
 enum class SocketResult {
     Ok,
-    Closed,       // orderly end of the stream
+    Closed,  // orderly end of the stream
     TimedOut,
     Stopped,      // the task's stop flag was raised while waiting
     SystemError,  // see error()

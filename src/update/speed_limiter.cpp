@@ -5,14 +5,11 @@
 
 namespace update {
 
-SpeedLimiter::Grant SpeedLimiter::acquire(std::int64_t wanted, int runningConnections,
-                                          const std::atomic<bool>& stop) {
-    if (m_limit <= 0 || wanted <= 0)
-        return {wanted, 0};
+SpeedLimiter::Grant SpeedLimiter::acquire(std::int64_t wanted, int runningConnections, const std::atomic<bool>& stop) {
+    if (m_limit <= 0 || wanted <= 0) return {wanted, 0};
     const std::int64_t share = std::max<std::int64_t>(1, m_limit / std::max(1, runningConnections));
     for (;;) {
-        if (stop.load(std::memory_order_relaxed))
-            return {};
+        if (stop.load(std::memory_order_relaxed)) return {};
         Clock::time_point wake;
         {
             MutexLock lock(m_mutex);
@@ -37,11 +34,9 @@ SpeedLimiter::Grant SpeedLimiter::acquire(std::int64_t wanted, int runningConnec
 }
 
 void SpeedLimiter::giveBack(const Grant& grant, std::int64_t unused) {
-    if (m_limit <= 0 || unused <= 0)
-        return;
+    if (m_limit <= 0 || unused <= 0) return;
     MutexLock lock(m_mutex);
-    if (grant.window == m_window)
-        m_used = std::max<std::int64_t>(0, m_used - unused);
+    if (grant.window == m_window) m_used = std::max<std::int64_t>(0, m_used - unused);
 }
 
 }  // namespace update

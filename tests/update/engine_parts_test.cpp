@@ -44,10 +44,10 @@ TEST(DownloadAddress, RecognisesProtocolsHostsPortsAndPaths) {
     EXPECT_EQ(parseDownloadAddress("mmst://media/x")->port, 1755);
     EXPECT_EQ(parseDownloadAddress("rtsp://media/x")->protocol, Protocol::Rtsp);
 
-    EXPECT_FALSE(parseDownloadAddress("http://host"));               // no path
+    EXPECT_FALSE(parseDownloadAddress("http://host"));  // no path
     EXPECT_FALSE(parseDownloadAddress("https://host/a"));
     EXPECT_FALSE(parseDownloadAddress("gopher://host/a"));
-    EXPECT_FALSE(parseDownloadAddress("http:///a"));                 // no host
+    EXPECT_FALSE(parseDownloadAddress("http:///a"));  // no host
     EXPECT_FALSE(parseDownloadAddress("http://host:99999/a"));
     EXPECT_FALSE(parseDownloadAddress("http://host:/a"));
     EXPECT_FALSE(parseDownloadAddress("http://host/a\r\nX-Injected: 1"));
@@ -71,14 +71,16 @@ TEST(FileNames, AutomaticNamesCountUpInBrackets) {
     EXPECT_EQ(automaticName("/t/a(1).exe", 1), "/t/a(2).exe");
     EXPECT_EQ(automaticName("/t/a(9)", 1), "/t/a(10)");
     EXPECT_EQ(automaticName("/t/NQWXBD5.exe.tmp", 1), "/t/NQWXBD5(1).exe.tmp");  // split at the first "."
-    EXPECT_EQ(automaticName("/d.ir/noext", 1), "/d.ir/noext(1)");               // dots of folders do not count
+    EXPECT_EQ(automaticName("/d.ir/noext", 1), "/d.ir/noext(1)");                // dots of folders do not count
     EXPECT_EQ(automaticName("/t/(x).bin", 1), "/t/(x)(1).bin");
 }
 
 TEST(FileNames, NamesFromAnswersKeepOnlyTheLastComponent) {
     EXPECT_EQ(safeFileName("../../etc/passwd"), "passwd");
     EXPECT_EQ(safeFileName("..\\..\\win.ini"), "win.ini");
-    EXPECT_EQ(safeFileName("a\x01" "b\x7f.txt"), "ab.txt");
+    EXPECT_EQ(safeFileName("a\x01"
+                           "b\x7f.txt"),
+              "ab.txt");
     EXPECT_FALSE(safeFileName(".."));
     EXPECT_FALSE(safeFileName("."));
     EXPECT_FALSE(safeFileName("dir/"));
@@ -205,13 +207,11 @@ TEST(SpeedLimiter, NoSecondHandsOutMoreThanTheLimit) {
             }
         });
     }
-    for (auto& reader : readers)
-        reader.join();
+    for (auto& reader : readers) reader.join();
     std::int64_t firstSecond = 0, all = 0;
     for (const auto& [when, bytes] : used) {
         all += bytes;
-        if (when < begin + std::chrono::seconds(1))
-            firstSecond += bytes;
+        if (when < begin + std::chrono::seconds(1)) firstSecond += bytes;
     }
     EXPECT_LE(firstSecond, kLimit);
     EXPECT_GT(firstSecond, kLimit / 2);

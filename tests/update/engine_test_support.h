@@ -39,23 +39,20 @@ struct DownloadRun {
     bool hasText(const std::string& text) {
         std::lock_guard lock(mutex);
         for (const auto& t : texts)
-            if (t.second == text)
-                return true;
+            if (t.second == text) return true;
         return false;
     }
     int countText(const std::string& text) {
         std::lock_guard lock(mutex);
         int n = 0;
-        for (const auto& t : texts)
-            n += t.second == text;
+        for (const auto& t : texts) n += t.second == text;
         return n;
     }
     std::vector<update::TaskEvent> eventsOf(int code) {
         std::lock_guard lock(mutex);
         std::vector<update::TaskEvent> out;
         for (const auto& e : events)
-            if (e.code == code)
-                out.push_back(e);
+            if (e.code == code) out.push_back(e);
         return out;
     }
     update::TaskEvent last() {
@@ -65,8 +62,7 @@ struct DownloadRun {
     std::string allTexts() {
         std::lock_guard lock(mutex);
         std::string all;
-        for (const auto& t : texts)
-            all += std::to_string(t.first) + " " + t.second + "\n";
+        for (const auto& t : texts) all += std::to_string(t.first) + " " + t.second + "\n";
         return all;
     }
 
@@ -80,8 +76,7 @@ struct DownloadRun {
             int answer = 0;
             if (e.code == update::kEventLocalFileExists) {
                 answer = fileAnswer;
-                if (answer == update::kAnswerHandlerRenamed)
-                    e.localFile = renameTo;
+                if (answer == update::kAnswerHandlerRenamed) e.localFile = renameTo;
             }
             update::TaskEvent copy = e;
             copy.task = nullptr;

@@ -1,7 +1,6 @@
 // The command-line downloader against the in-test HTTP server: exit status, the name it
 // wrote and the error it reports.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -25,12 +24,10 @@ ToolRun runTool(const std::string& arguments, const TempFolder& folder) {
     const std::string command = std::string("'") + TMBL_FETCH_PATH + "' " + arguments + " 2>'" + errFile + "'";
     ToolRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
+    if (!pipe) return run;
     char chunk[256];
     size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        run.out.append(chunk, got);
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, got);
     const int raw = ::pclose(pipe);
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     run.err = readFile(errFile);
@@ -66,8 +63,7 @@ TEST(FetchTool, DownloadsRenamesAndReportsFailures) {
     Route cut = served(body);
     cut.cutAt = {60000};
     server.route("/cut.bin", cut);
-    ToolRun interrupted =
-        runTool("--retries 0 -o '" + folder.file("cut.bin") + "' " + server.url("/cut.bin"), folder);
+    ToolRun interrupted = runTool("--retries 0 -o '" + folder.file("cut.bin") + "' " + server.url("/cut.bin"), folder);
     EXPECT_EQ(interrupted.status, 1);
 
     EXPECT_EQ(runTool("-o", folder).status, 2);

@@ -1,7 +1,6 @@
 // Downloads from a real FTP server (Debian's pyftpdlib) in passive and active mode.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,9 +44,7 @@ print(server.socket.getsockname()[1], flush=True)
 server.serve_forever()
 )";
 
-bool pythonHasFtpServer() {
-    return std::system(TMBL_SYSTEM_PYTHON " -c 'import pyftpdlib' >/dev/null 2>&1") == 0;
-}
+bool pythonHasFtpServer() { return std::system(TMBL_SYSTEM_PYTHON " -c 'import pyftpdlib' >/dev/null 2>&1") == 0; }
 
 class FtpServer {
 public:
@@ -55,8 +52,7 @@ public:
         const std::string script = root + "/../ftp_server.py";
         std::ofstream(script) << kServerScript;
         int out[2];
-        if (::pipe(out) != 0)
-            return;
+        if (::pipe(out) != 0) return;
         m_pid = ::fork();
         if (m_pid == 0) {
             ::dup2(out[1], 1);
@@ -71,8 +67,7 @@ public:
         ::close(out[1]);
         std::string line;
         char ch = 0;
-        while (::read(out[0], &ch, 1) == 1 && ch != '\n')
-            line += ch;
+        while (::read(out[0], &ch, 1) == 1 && ch != '\n') line += ch;
         ::close(out[0]);
         m_port = std::atoi(line.c_str());
     }
@@ -95,8 +90,7 @@ private:
 class FtpDownload : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!pythonHasFtpServer())
-            GTEST_SKIP() << TMBL_SYSTEM_PYTHON " has no pyftpdlib";
+        if (!pythonHasFtpServer()) GTEST_SKIP() << TMBL_SYSTEM_PYTHON " has no pyftpdlib";
         std::filesystem::create_directory(m_folder.file("root"));
         std::filesystem::create_directory(m_folder.file("out"));
         m_body = randomBytes(300001, 21);

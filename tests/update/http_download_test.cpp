@@ -1,6 +1,5 @@
 // Whole downloads from the in-test HTTP server, each checked byte for byte.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <chrono>
@@ -46,8 +45,7 @@ TEST(HttpDownload, FiveConnectionsFetchTheFileInSegmentsWithEventsInOrder) {
     EXPECT_EQ(run.eventsOf(kEventConnectionEnded).size(), 5u);
     EXPECT_TRUE(run.eventsOf(kEventConnectionFailed).empty());
     std::int64_t arrived = 0;
-    for (const auto& e : run.eventsOf(kEventBytesArrived))
-        arrived += e.value;
+    for (const auto& e : run.eventsOf(kEventBytesArrived)) arrived += e.value;
     EXPECT_EQ(arrived, 300001);
     // Each further connection begins at its own segment: 60000 bytes apart, the last to the end.
     std::set<std::int64_t> starts;
@@ -101,8 +99,7 @@ TEST(HttpDownload, ThroughAProxyTheWholeAddressIsRequested) {
               "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nProxy-Connection: Keep-Alive\r\n\r\n");
     // The further connection asks the proxy for its range like a direct one would.
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_NE(requests[1].find("\r\nRange: bytes=22500-\r\nProxy-Connection: Keep-Alive\r\n\r\n"),
-              std::string::npos)
+    EXPECT_NE(requests[1].find("\r\nRange: bytes=22500-\r\nProxy-Connection: Keep-Alive\r\n\r\n"), std::string::npos)
         << requests[1];
     EXPECT_TRUE(run.hasText(format(status::kResolvingProxy, "127.0.0.1")));
     EXPECT_EQ(hashOf(readFile(folder.file("b.bin"))), hashOf(body));
@@ -337,8 +334,7 @@ TEST(HttpDownload, ConnectFailuresAreRetriedAsOftenAsAllowed) {
     DownloadRun run;
     auto settings = quickSettings();
     settings.maxRetries = 2;
-    runDownload(run, quickParameters("http://127.0.0.1:" + std::to_string(port) + "/x", folder.file("x"), 1),
-                settings);
+    runDownload(run, quickParameters("http://127.0.0.1:" + std::to_string(port) + "/x", folder.file("x"), 1), settings);
     char failed[128];
     std::snprintf(failed, sizeof failed, status::kConnectFailed, "127.0.0.1", port);
     EXPECT_EQ(run.countText(failed), 3);
@@ -379,8 +375,7 @@ TEST(HttpDownload, AnExistingLocalFileIsNeverOverwritten) {
     EXPECT_EQ(hashOf(readFile(folder.file("chosen.exe"))), hashOf(body));
     EXPECT_EQ(readFile(folder.file("a.exe")), "old");
 
-    for (int n = 3; n <= 99; ++n)
-        writeFile(folder.file("a(" + std::to_string(n) + ").exe"), "x");
+    for (int n = 3; n <= 99; ++n) writeFile(folder.file("a(" + std::to_string(n) + ").exe"), "x");
     DownloadRun exhausted;
     runDownload(exhausted, quickParameters(server.url("/a.exe"), folder.file("a.exe"), 1));
     EXPECT_TRUE(exhausted.hasText(status::kAutoRenameExhausted));
@@ -444,8 +439,7 @@ TEST(HttpDownload, ReleasingARunningTaskStopsItAndRaisesTheEndLast) {
     DownloadObject object;
     ASSERT_TRUE(startTask(p, object, quickSettings()));
     EXPECT_FALSE(startTask(p, object, quickSettings()));  // one task per object
-    while (bytesReceived(object) < 100000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (bytesReceived(object) < 100000) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     releaseTask(object);
     EXPECT_FALSE(object.holdsTask());
     EXPECT_EQ(bytesReceived(object), 0);

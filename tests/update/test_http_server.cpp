@@ -38,8 +38,7 @@ TestHttpServer::~TestHttpServer() {
         std::lock_guard lock(m_mutex);
         workers.swap(m_workers);
     }
-    for (std::thread& worker : workers)
-        worker.join();
+    for (std::thread& worker : workers) worker.join();
 }
 
 std::string TestHttpServer::url(const std::string& path) const {
@@ -59,19 +58,16 @@ std::vector<std::string> TestHttpServer::requests() {
 int TestHttpServer::requestCount(const std::string& path) {
     std::lock_guard lock(m_mutex);
     int count = 0;
-    for (const std::string& request : m_requests)
-        count += request.find(" " + path + " HTTP/1.1") != std::string::npos;
+    for (const std::string& request : m_requests) count += request.find(" " + path + " HTTP/1.1") != std::string::npos;
     return count;
 }
 
 void TestHttpServer::acceptLoop() {
     while (!m_stop) {
         pollfd p{m_listen, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0)
-            continue;
+        if (::poll(&p, 1, 20) <= 0) continue;
         const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
+        if (fd < 0) continue;
         std::lock_guard lock(m_mutex);
         m_workers.emplace_back([this, fd] { serve(fd); });
     }
@@ -79,11 +75,9 @@ void TestHttpServer::acceptLoop() {
 
 bool TestHttpServer::sendAll(int fd, const char* data, size_t size) {
     while (size > 0) {
-        if (m_stop)
-            return false;
+        if (m_stop) return false;
         const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
+        if (sent <= 0) return false;
         data += sent;
         size -= static_cast<size_t>(sent);
     }
@@ -106,11 +100,9 @@ void TestHttpServer::serve(int fd) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (request.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < deadline && !m_stop) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0)
-            continue;
+        if (::poll(&p, 1, 20) <= 0) continue;
         const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-        if (got <= 0)
-            break;
+        if (got <= 0) break;
         request.append(chunk, static_cast<size_t>(got));
     }
     std::string path;
@@ -145,13 +137,11 @@ void TestHttpServer::serve(int fd) {
     if (const size_t at = request.find("\r\nRange: bytes="); at != std::string::npos) {
         std::lock_guard lock(m_mutex);
         auto& refused = m_routes[path].refuseRanges;
-        if (refused.erase(std::stoll(request.substr(at + 15))) > 0)
-            route.status = 404;
+        if (refused.erase(std::stoll(request.substr(at + 15))) > 0) route.status = 404;
     }
     if (route.status != 200) {
         std::string answer = "HTTP/1.1 " + std::to_string(route.status) + " Answer\r\n";
-        if (!route.location.empty())
-            answer += "Location: " + route.location + "\r\n";
+        if (!route.location.empty()) answer += "Location: " + route.location + "\r\n";
         answer += route.extraHeaders + "Content-Length: 0\r\nConnection: close\r\n\r\n";
         sendAll(fd, answer.data(), answer.size());
         ::close(fd);
@@ -164,8 +154,7 @@ void TestHttpServer::serve(int fd) {
     std::int64_t start = 0;
     const size_t rangeAt = request.find("\r\nRange: bytes=");
     const bool ranged = rangeAt != std::string::npos && route.honourRanges;
-    if (ranged)
-        start = std::stoll(request.substr(rangeAt + 15));
+    if (ranged) start = std::stoll(request.substr(rangeAt + 15));
     std::string answer = ranged ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
     const std::string length = route.contentLength.empty() ? std::to_string(total - start) : route.contentLength;
     answer += "Content-Length: " + length + "\r\n";
@@ -207,12 +196,9 @@ void TestHttpServer::serve(int fd) {
     std::int64_t position = start;
     while (position < total) {
         std::int64_t next = std::min<std::int64_t>(total, position + 16384);
-        if (cut && cutPoint > position)
-            next = std::min(next, cutPoint);
-        if (stall && stallPoint > position)
-            next = std::min(next, stallPoint);
-        if (!sendAll(fd, route.body.data() + position, static_cast<size_t>(next - position)))
-            break;
+        if (cut && cutPoint > position) next = std::min(next, cutPoint);
+        if (stall && stallPoint > position) next = std::min(next, stallPoint);
+        if (!sendAll(fd, route.body.data() + position, static_cast<size_t>(next - position))) break;
         position = next;
         if (cut && position == cutPoint) {
             resetConnection(fd);
@@ -228,8 +214,7 @@ void TestHttpServer::serve(int fd) {
     // Let the client close first, so that it never sees a reset after the last byte.
     for (int waited = 0; waited < 2000 && !m_stop; waited += 10) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 10) > 0 && ::recv(fd, chunk, sizeof chunk, 0) <= 0)
-            break;
+        if (::poll(&p, 1, 10) > 0 && ::recv(fd, chunk, sizeof chunk, 0) <= 0) break;
     }
     ::close(fd);
 }
@@ -237,8 +222,7 @@ void TestHttpServer::serve(int fd) {
 std::string randomBytes(size_t size, unsigned seed) {
     std::mt19937 random(seed);
     std::string bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = static_cast<char>(random() & 0xff);
+    for (char& byte : bytes) byte = static_cast<char>(random() & 0xff);
     return bytes;
 }
 

@@ -19,18 +19,18 @@ struct Route {
     std::string body;
     bool honourRanges = true;
     bool acceptRangesNone = false;
-    int status = 200;             // 404, 500, ... answer with that status and no body
-    std::string location;         // with status 301/302
-    std::string extraHeaders;     // raw lines, each ending in \r\n
-    std::string contentLength;    // replaces the real Content-Length when set
-    std::string rangeTotal;       // replaces the total in Content-Range when set
-    std::set<std::int64_t> cutAt; // file offsets: the first answer that reaches one is reset there
-    int randomResets = 0;         // this many answers are reset at a random point
-    std::int64_t stallAt = -1;    // the first answer that reaches it stops sending for stallMs
+    int status = 200;              // 404, 500, ... answer with that status and no body
+    std::string location;          // with status 301/302
+    std::string extraHeaders;      // raw lines, each ending in \r\n
+    std::string contentLength;     // replaces the real Content-Length when set
+    std::string rangeTotal;        // replaces the total in Content-Range when set
+    std::set<std::int64_t> cutAt;  // file offsets: the first answer that reaches one is reset there
+    int randomResets = 0;          // this many answers are reset at a random point
+    std::int64_t stallAt = -1;     // the first answer that reaches it stops sending for stallMs
     int stallMs = 0;
-    std::string rawAnswer;        // sent as it is, instead of everything above
+    std::string rawAnswer;                // sent as it is, instead of everything above
     std::set<std::int64_t> refuseRanges;  // range starts answered once with 404
-    int answerDelayMs = 0;        // before a 200/206 answer
+    int answerDelayMs = 0;                // before a 200/206 answer
 };
 
 inline Route served(std::string body) {

@@ -32,8 +32,7 @@ struct Options {
 bool parseNumber(const char* text, int minimum, int& out) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    if (!end || *end != '\0' || end == text || value < minimum || value > 2000000000L)
-        return false;
+    if (!end || *end != '\0' || end == text || value < minimum || value > 2000000000L) return false;
     out = static_cast<int>(value);
     return true;
 }
@@ -45,17 +44,13 @@ bool parseOptions(int argc, char** argv, Options& o) {
         if (arg == "-q" || arg == "--quiet") {
             o.quiet = true;
         } else if ((arg == "-n" || arg == "--connections") && hasValue) {
-            if (!parseNumber(argv[++i], 1, o.connections))
-                return false;
+            if (!parseNumber(argv[++i], 1, o.connections)) return false;
         } else if (arg == "--limit" && hasValue) {
-            if (!parseNumber(argv[++i], 0, o.limit))
-                return false;
+            if (!parseNumber(argv[++i], 0, o.limit)) return false;
         } else if (arg == "--retries" && hasValue) {
-            if (!parseNumber(argv[++i], 0, o.retries))
-                return false;
+            if (!parseNumber(argv[++i], 0, o.retries)) return false;
         } else if (arg == "--retry-wait" && hasValue) {
-            if (!parseNumber(argv[++i], 0, o.retryWaitMs))
-                return false;
+            if (!parseNumber(argv[++i], 0, o.retryWaitMs)) return false;
         } else if (arg == "--proxy" && hasValue) {
             o.proxy = argv[++i];
         } else if (arg == "--user" && hasValue) {
@@ -84,20 +79,16 @@ public:
     explicit Console(bool quiet) : m_quiet(quiet), m_terminal(::isatty(2) == 1) {}
 
     void status(int level, std::string text) {
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.pop_back();
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         std::lock_guard lock(m_mutex);
-        if (level == update::kStatusError)
-            m_lastError = text;
-        if (m_quiet && level != update::kStatusError)
-            return;
+        if (level == update::kStatusError) m_lastError = text;
+        if (m_quiet && level != update::kStatusError) return;
         clearProgress();
         std::fprintf(stderr, "%s\n", text.c_str());
     }
 
     void progress(std::int64_t received, std::int64_t total, double seconds) {
-        if (!m_terminal || m_quiet)
-            return;
+        if (!m_terminal || m_quiet) return;
         std::lock_guard lock(m_mutex);
         char line[160];
         const double rate = seconds > 0 ? static_cast<double>(received) / seconds : 0;
@@ -157,35 +148,31 @@ int main(int argc, char** argv) {
     p.connections = options.connections;
     p.speedLimit = options.limit;
     p.proxy = options.proxy;
-    if (!options.user.empty())
-        p.userName = options.user;
-    if (!options.password.empty())
-        p.password = options.password;
+    if (!options.user.empty()) p.userName = options.user;
+    if (!options.password.empty()) p.password = options.password;
     p.statusHandler = [&](int level, const std::string& text) { console.status(level, text); };
     p.eventHandler = [&](update::TaskEvent& event) {
         switch (event.code) {
-        case update::kEventSizeKnown:
-            total = event.value;
-            break;
-        case update::kEventTaskEnded: {
-            complete = event.complete;
-            std::lock_guard lock(nameMutex);
-            written = event.localFile;
-            break;
-        }
-        case update::kEventLocalFileExists:
-            return static_cast<int>(update::kAnswerAutomaticName);
-        default:
-            break;
+            case update::kEventSizeKnown:
+                total = event.value;
+                break;
+            case update::kEventTaskEnded: {
+                complete = event.complete;
+                std::lock_guard lock(nameMutex);
+                written = event.localFile;
+                break;
+            }
+            case update::kEventLocalFileExists:
+                return static_cast<int>(update::kAnswerAutomaticName);
+            default:
+                break;
         }
         return 0;
     };
 
     update::EngineSettings settings;
-    if (options.retries >= 0)
-        settings.maxRetries = options.retries;
-    if (options.retryWaitMs >= 0)
-        settings.retryWaitMs = options.retryWaitMs;
+    if (options.retries >= 0) settings.maxRetries = options.retries;
+    if (options.retryWaitMs >= 0) settings.retryWaitMs = options.retryWaitMs;
 
     update::DownloadObject object;
     if (!update::startTask(p, object, settings)) {
@@ -207,7 +194,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::lock_guard lock(nameMutex);
-    if (written != options.output)
-        std::printf("%s\n", written.c_str());
+    if (written != options.output) std::printf("%s\n", written.c_str());
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "app/anchor_layout.h"
 #include "app/program_state.h"
 #include "login/browser_pane.h"
+#include "login/login_driver.h"
 #include "platform/dialogs.h"
 #include "platform/program_folder.h"
 #include "platform/qt_text.h"
@@ -140,6 +141,12 @@ void MainWindow::buildControls() {
         m_pane, &login::BrowserPane::NewWindow, this, [](bool* allow) { *allow = state().allowNewWindows; },
         Qt::DirectConnection);
     connect(m_pane, &login::BrowserPane::DocumentReady, this, &MainWindow::onDocumentReady, Qt::DirectConnection);
+    // The login driver fills the login page of the clicked mailbox; its notices (a login
+    // page that went to another site) stay over the status bar for a while.
+    m_loginDriver = new login::LoginDriver(m_pane, this, this);
+    connect(this, &MainWindow::mailboxNavigationStarted, m_loginDriver, &login::LoginDriver::loginStarted);
+    connect(m_loginDriver, &login::LoginDriver::statusMessage, this,
+            [this](const QString& text) { m_statusBar->showMessage(text, 10000); });
 
     m_navFrame = new QFrame(this);
     place(m_navFrame, QStringLiteral("外形框3"), 910, 5, 86, 28);
@@ -334,7 +341,7 @@ void MainWindow::onForwardButton() { m_pane->BrowseCommand(0); }
 
 void MainWindow::onBackButton() { m_pane->BrowseCommand(1); }
 
-void MainWindow::onDocumentReady() {}
+void MainWindow::onDocumentReady() { m_loginDriver->onDocumentReady(); }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
     // The status bar is docked: always the full width along the bottom.

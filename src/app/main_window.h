@@ -16,6 +16,7 @@ class QToolBar;
 
 namespace login {
 class BrowserPane;
+class LoginDriver;
 }
 
 namespace app {
@@ -41,6 +42,7 @@ public:
     StartOutcome create();
 
     login::BrowserPane* pane() const { return m_pane; }
+    login::LoginDriver* loginDriver() const { return m_loginDriver; }
     QToolBar* mailboxToolBar() const { return m_mailboxBar; }
     QToolBar* settingsToolBar() const { return m_settingsBar; }
     QString homeUrl() const { return m_homeUrl; }
@@ -93,6 +95,7 @@ private:
     QFrame* m_splitter = nullptr;          // 分隔条1
     QFrame* m_rightPanel = nullptr;        // 外形框2
     login::BrowserPane* m_pane = nullptr;  // 超文本浏览框1
+    login::LoginDriver* m_loginDriver = nullptr;
     QFrame* m_navFrame = nullptr;          // 外形框3
     QPushButton* m_backButton = nullptr;
     QPushButton* m_homeButton = nullptr;

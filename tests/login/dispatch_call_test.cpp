@@ -26,7 +26,7 @@ QVariant inPage(QWebEnginePage* page, const QString& expression) {
         result = v;
         done = true;
     });
-    (void)QTest::qWaitFor([&] { return done; }, 5000);
+    (void)login_test::waitUntil([&] { return done; }, 5000);
     return result;
 }
 
@@ -159,7 +159,7 @@ TEST(DispatchCall, HoldersAreReleasedAndNeverReachALaterDocument) {
         // The copy still holds its reference after the others went.
         EXPECT_EQ(readText(copy, "id"), "user");
     }
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Bridge::registrySize(host.page()) == before; }, 5000));
+    EXPECT_TRUE(login_test::waitUntil([&] { return Bridge::registrySize(host.page()) == before; }, 5000));
 
     // After the page moves on, an old holder reaches nothing, not even an element of the
     // new document that happens to have the same id in the registry.
@@ -185,7 +185,7 @@ TEST(DispatchCall, ProvidesTheOldEngineMembers) {
 <input id="i2"></div><iframe name="one" srcdoc="<p id=inner>in one</p>"></iframe><iframe srcdoc="<p>two</p>"></iframe>
 <table id="t"><tr><td>1</td><td><a href="/a1">A1</a><a href="/a2">A2</a></td><td>3</td></tr><tr><td>4</td><td>5</td><td>6</td></tr>
 <tr><td>7</td><td>8</td></tr></table><a href="/x">x</a><p id="sel">pick me</p></body></html>)")));
-    (void)QTest::qWaitFor([&] { return inPage(host.page(), QStringLiteral("frames.length===2&&!!frames[0].document.getElementById('inner')")).toBool(); }, 5000);
+    (void)login_test::waitUntil([&] { return inPage(host.page(), QStringLiteral("frames.length===2&&!!frames[0].document.getElementById('inner')")).toBool(); }, 5000);
     const DispatchObject doc = Bridge::topDocument(host.page());
     const DispatchObject div = callObject(doc, "getElementById", {"d"});
 
@@ -281,7 +281,7 @@ TEST(DispatchCall, PageThatStopsAnsweringFailsTheCallAndKeepsTheProgramResponsiv
     EXPECT_EQ(Bridge::roundTrips(), sent);
 
     // Once the page is free again, calls work.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return readText(doc, "title") == "busy"; }, 10000));
+    EXPECT_TRUE(login_test::waitUntil([&] { return readText(doc, "title") == "busy"; }, 10000));
 }
 
 }  // namespace

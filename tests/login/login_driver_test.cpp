@@ -5,6 +5,7 @@
 #include "login/browser_pane.h"
 #include "login/login_driver.h"
 #include "login_test_server.h"
+#include "page_host.h"
 #include "platform/dialogs.h"
 #include "platform/gbk.h"
 #include "records/mailbox_store.h"
@@ -88,12 +89,12 @@ protected:
 
     // Waits for n submissions; false when they do not come.
     bool waitForSubmissions(int n) {
-        return QTest::qWaitFor([&] { return m_server.submissions().size() >= n; }, 15000);
+        return login_test::waitUntil([&] { return m_server.submissions().size() >= n; }, 15000);
     }
     // Waits until the pane reported a complete page after the last click, then a little
     // longer so that anything the driver would submit has reached the server.
     bool settle(int extraMs = 700) {
-        const bool ready = QTest::qWaitFor([&] { return m_pane->IsReady() && m_ready > m_readyBefore; }, 15000);
+        const bool ready = login_test::waitUntil([&] { return m_pane->IsReady() && m_ready > m_readyBefore; }, 15000);
         QTest::qWait(extraMs);
         return ready;
     }
@@ -242,7 +243,7 @@ TEST_F(FillTest, PagesWithoutATextBoxShowTheMessageAndStayOpenForLaterTries) {
                      "addEventListener('load',function(){setTimeout(function(){var f=document.createElement('iframe');"
                      "f.src='/inner.html';document.body.appendChild(f);},300);});</script></body></html>");
     click(key(10), "u", "p");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m_dialogs.messages().size() >= 2; }, 15000));
+    ASSERT_TRUE(login_test::waitUntil([&] { return m_dialogs.messages().size() >= 2; }, 15000));
     for (const auto& shown : m_dialogs.messages()) {
         EXPECT_EQ(shown.text, message);
         EXPECT_EQ(shown.icon, platform::MessageIcon::Error);
@@ -284,7 +285,7 @@ TEST_F(FillTest, RedirectToAnotherSiteGetsNothingTyped) {
         typed = v;
         done = true;
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 5000));
+    ASSERT_TRUE(login_test::waitUntil([&] { return done; }, 5000));
     EXPECT_EQ(typed.toString(), QString());
 }
 
@@ -316,7 +317,7 @@ TEST_F(FillTest, HostilePagesNeitherHangNorBreakTheLogin) {
     EXPECT_EQ(m_server.submissions().size(), 1);
     EXPECT_FALSE(app::state().loginDone);
     // Once the page is free again, the next mailbox click works.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return m_server.submissions().size() == 1 && ticks > 60; }, 15000));
+    ASSERT_TRUE(login_test::waitUntil([&] { return m_server.submissions().size() == 1 && ticks > 60; }, 15000));
     click(key(18), "h3", "h4");
     ASSERT_TRUE(waitForSubmissions(2));
     EXPECT_EQ(m_server.submissions().at(1).field("u"), "h3");

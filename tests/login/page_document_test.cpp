@@ -24,7 +24,7 @@ QVariant inPage(QWebEnginePage* page, const QString& expression) {
         result = v;
         done = true;
     });
-    (void)QTest::qWaitFor([&] { return done; }, 5000);
+    (void)login_test::waitUntil([&] { return done; }, 5000);
     return result;
 }
 
@@ -151,7 +151,7 @@ TEST(PageDocument, ScanMatchesTheWalkBySingleCallsInOneRoundTrip) {
     body += QStringLiteral("<iframe srcdoc='x'></iframe><iframe srcdoc='y'></iframe>");
     PageHost host;
     ASSERT_TRUE(host.load(QStringLiteral("<html><body>%1</body></html>").arg(body)));
-    (void)QTest::qWaitFor([&] { return inPage(host.page(), QStringLiteral("frames.length")).toInt() == 2; }, 5000);
+    (void)login_test::waitUntil([&] { return inPage(host.page(), QStringLiteral("frames.length")).toInt() == 2; }, 5000);
 
     PageDocument page;
     DispatchObject document;

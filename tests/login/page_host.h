@@ -2,6 +2,7 @@
 // with a page view somewhere below it, loading pages and waiting for them.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrl>
@@ -13,6 +14,20 @@
 #include <memory>
 
 namespace login_test {
+
+// Waits in short steps until the condition holds. (QTest::qWaitFor hands the event loop
+// its whole remaining time at once, and the engine's steady stream of events keeps it
+// busy far past the moment the condition came true.)
+template <typename Condition>
+[[nodiscard]] bool waitUntil(Condition condition, int timeoutMs = 15000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs) return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
 
 class PageHost {
 public:

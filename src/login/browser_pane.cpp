@@ -25,7 +25,6 @@ namespace {
 
 // Text sizes 0 (smallest) .. 4 (largest) as page zoom.
 constexpr std::array<double, 5> kZoomForFontSize = {0.75, 0.875, 1.0, 1.25, 1.5};
-constexpr int kDefaultFontSize = 2;
 
 // The engine reports load completion for the top page only; this script runs in every
 // frame, in a world the page cannot see, and announces each document's creation and

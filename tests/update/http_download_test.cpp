@@ -349,8 +349,14 @@ TEST(HttpDownload, AnExistingLocalFileIsNeverOverwritten) {
     server.route("/a.exe", served(body));
     TempFolder folder;
     writeFile(folder.file("a.exe"), "old");
-    writeFile(folder.file("a(1).exe"), "older");
 
+    DownloadRun firstCopy;
+    runDownload(firstCopy, quickParameters(server.url("/a.exe"), folder.file("a.exe"), 2));
+    EXPECT_EQ(readFile(folder.file("a.exe")), "old");
+    EXPECT_EQ(hashOf(readFile(folder.file("a(1).exe"))), hashOf(body));
+    EXPECT_TRUE(firstCopy.last().complete);
+
+    writeFile(folder.file("a(1).exe"), "older");
     DownloadRun automatic;
     runDownload(automatic, quickParameters(server.url("/a.exe"), folder.file("a.exe"), 2));
     EXPECT_EQ(readFile(folder.file("a.exe")), "old");

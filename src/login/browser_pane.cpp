@@ -55,6 +55,7 @@ const QString kStatusOpening = QStringLiteral("正在打开网页 %1...");
 const QString kStatusDone = QStringLiteral("完成");
 const QString kStatusFailed = QStringLiteral("无法打开网页 %1");
 
+constexpr int kPendingLimitMs = 10000;
 constexpr int kAbortedErrorCode = -3;  // the engine's "navigation aborted" (superseded or cancelled)
 
 // While Offline is set nothing is fetched from the network; local pages still load.
@@ -138,10 +139,10 @@ public:
     void detach() { m_pane = nullptr; }
 
 protected:
-    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override {
+    bool acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame) override {
         if (!m_pane) return true;
         DispatchGuard guard(g_dispatchDepth);
-        return m_pane->relayBeforeNavigate(url.toString());
+        return m_pane->relayBeforeNavigate(url.toString(), isMainFrame);
     }
 
     QWebEnginePage* createWindow(WebWindowType) override {
@@ -218,6 +219,12 @@ BrowserPane::BrowserPane(QWidget* parent, const QString& homeUrl) : QWidget(pare
     });
     connect(m_page, &QWebEnginePage::loadingChanged, this, &BrowserPane::onLoadingChanged);
     connect(m_page, &QWebEnginePage::titleChanged, this, &BrowserPane::onTitleChanged);
+    connect(m_page, &QWebEnginePage::urlChanged, this, &BrowserPane::onUrlChanged);
+    // A navigation the engine never takes up (a jump inside the page it does not
+    // report, an address it drops) must not leave the pane unready for good.
+    m_pendingLimit.setSingleShot(true);
+    m_pendingLimit.setInterval(kPendingLimitMs);
+    connect(&m_pendingLimit, &QTimer::timeout, this, [this] { m_navigationPending = false; });
     connect(m_page, &QWebEnginePage::linkHovered, this, [this](const QString& link) { setStatusText(link); });
     watchHistoryActions();
 
@@ -264,7 +271,20 @@ QString BrowserPane::url() const {
 
 void BrowserPane::setUrl(const QString& address) { navigate(address); }
 
+void BrowserPane::expectNavigation() {
+    // Like the browser's ready state, readiness drops the moment a navigation is asked
+    // for: the document still shown is not the one the caller is waiting for.
+    m_navigationPending = true;
+    m_pendingLimit.start();
+}
+
+void BrowserPane::navigationBegun() {
+    m_navigationPending = false;
+    m_pendingLimit.stop();
+}
+
 void BrowserPane::navigate(const QString& address) {
+    expectNavigation();
     const QString trimmed = address.trimmed();
     if (trimmed.isEmpty()) {
         m_view->load(QUrl(QStringLiteral("about:blank")));
@@ -285,7 +305,7 @@ QString BrowserPane::Caption() const {
     return m_view->title();
 }
 
-bool BrowserPane::IsReady() const { return m_topComplete; }
+bool BrowserPane::IsReady() const { return m_documentComplete && !m_navigationPending; }
 
 QWidget* BrowserPane::WindowHandle() { return this; }
 
@@ -301,9 +321,11 @@ void BrowserPane::resizeEvent(QResizeEvent* event) {
 void BrowserPane::BrowseCommand(int command) {
     switch (command) {
         case 0:
+            if (m_page->action(QWebEnginePage::Forward)->isEnabled()) expectNavigation();
             m_view->forward();
             break;
         case 1:
+            if (m_page->action(QWebEnginePage::Back)->isEnabled()) expectNavigation();
             m_view->back();
             break;
         case 2:
@@ -312,9 +334,11 @@ void BrowserPane::BrowseCommand(int command) {
             if (!m_homeUrl.isEmpty()) navigate(m_homeUrl);
             break;
         case 4:
+            if (hasDocument()) expectNavigation();
             m_view->reload();
             break;
         case 5:
+            navigationBegun();
             m_view->stop();
             break;
         case 6:
@@ -386,7 +410,7 @@ void BrowserPane::pageSetup() {
 
 // --- event relay -------------------------------------------------------------------
 
-bool BrowserPane::relayBeforeNavigate(const QString& address) {
+bool BrowserPane::relayBeforeNavigate(const QString& address, bool topFrame) {
     QPointer<BrowserPane> alive(this);
     const bool wasIn = m_inNavigationEvent;
     const QString previous = m_eventAddress;
@@ -397,6 +421,7 @@ bool BrowserPane::relayBeforeNavigate(const QString& address) {
     if (alive) {
         m_inNavigationEvent = wasIn;
         m_eventAddress = previous;
+        if (topFrame && !proceed) navigationBegun();  // refused: the shown document stays
     }
     return proceed;
 }
@@ -417,13 +442,15 @@ void BrowserPane::relayNavigateComplete(bool topFrame, const QString& address) {
         // the load start, is what resets the state.
         m_topNavigatedThisLoad = true;
         m_topReportedThisLoad = false;
-        m_topComplete = false;
+        m_documentComplete = false;
+        navigationBegun();
     }
     QPointer<BrowserPane> alive(this);
     const bool wasIn = m_inNavigationEvent;
     const QString previous = m_eventAddress;
     m_inNavigationEvent = true;
     m_eventAddress = documentAddress(topFrame, address);
+    if (topFrame) m_documentAddress = m_eventAddress;
     emit NavigateComplete();
     if (alive) {
         m_inNavigationEvent = wasIn;
@@ -441,7 +468,7 @@ void BrowserPane::relayFrameComplete(bool topFrame, const QString& address) {
     if (topFrame) {
         if (m_topReportedThisLoad) return;  // already reported for this load
         m_topReportedThisLoad = true;
-        m_topComplete = true;
+        m_documentComplete = true;
     }
     relayDocumentReady(documentAddress(topFrame, address));
 }
@@ -465,20 +492,22 @@ void BrowserPane::onLoadingChanged(const QWebEngineLoadingInfo& info) {
     const QString address = info.url().toString();
     switch (info.status()) {
         case QWebEngineLoadingInfo::LoadStartedStatus:
-            m_topComplete = false;
+            navigationBegun();
+            m_documentComplete = false;
             m_topReportedThisLoad = false;
             m_topNavigatedThisLoad = false;
             m_loadingAddress = address;
             setStatusText(kStatusOpening.arg(address));
             break;
         case QWebEngineLoadingInfo::LoadStoppedStatus:
-            m_topComplete = true;
+            // The end of an earlier load may be reported after a newer one began.
+            if (address == m_loadingAddress) m_documentComplete = true;
             break;
         case QWebEngineLoadingInfo::LoadSucceededStatus:
         case QWebEngineLoadingInfo::LoadFailedStatus: {
             const bool failed = info.status() == QWebEngineLoadingInfo::LoadFailedStatus;
             if (failed && info.errorCode() == kAbortedErrorCode) {
-                m_topComplete = true;
+                if (address == m_loadingAddress) m_documentComplete = true;
                 break;
             }
             // Documents our script cannot enter (error pages, some file types) still end
@@ -491,10 +520,20 @@ void BrowserPane::onLoadingChanged(const QWebEngineLoadingInfo& info) {
                 relayFrameComplete(true, address);
                 if (!alive) return;
             }
-            m_topComplete = true;
+            m_documentComplete = true;
             setStatusText(failed ? kStatusFailed.arg(address) : kStatusDone);
             break;
         }
+    }
+}
+
+void BrowserPane::onUrlChanged(const QUrl& address) {
+    // A jump to another place in the same document loads nothing: the document that
+    // was complete stays complete.
+    const QUrl shown(m_documentAddress);
+    if (m_navigationPending && shown.isValid() &&
+        address.adjusted(QUrl::RemoveFragment) == shown.adjusted(QUrl::RemoveFragment)) {
+        navigationBegun();
     }
 }
 

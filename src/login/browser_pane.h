@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 
@@ -61,7 +62,7 @@ private:
     friend class PanePage;
 
     // Called by the page; each returns what the page should do.
-    bool relayBeforeNavigate(const QString& address);
+    bool relayBeforeNavigate(const QString& address, bool topFrame);
     bool relayNewWindow();
     void relayNavigateComplete(bool topFrame, const QString& address);
     void relayFrameComplete(bool topFrame, const QString& address);
@@ -69,6 +70,9 @@ private:
     QString documentAddress(bool topFrame, const QString& reported) const;
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     void onTitleChanged(const QString& title);
+    void onUrlChanged(const QUrl& address);
+    void expectNavigation();
+    void navigationBegun();
     void setStatusText(const QString& text);
     void watchHistoryActions();
     void navigate(const QString& address);
@@ -94,7 +98,10 @@ private:
     bool m_inTitleEvent = false;
     QString m_eventTitle;
 
-    bool m_topComplete = false;  // the top document of the current load reported its end
+    bool m_documentComplete = false;   // the top document shown reported its end
+    bool m_navigationPending = false;  // a navigation was asked for and has not begun
+    QTimer m_pendingLimit;
+    QString m_documentAddress;  // the top document shown
     bool m_topReportedThisLoad = false;
     bool m_topNavigatedThisLoad = false;
     QString m_loadingAddress;  // the address of the current top-level load

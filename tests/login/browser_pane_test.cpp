@@ -128,6 +128,29 @@ TEST_F(BrowserPaneTest, DocumentReadyComesOncePerDocumentFramesIncluded) {
     EXPECT_EQ(pane->Caption(), QStringLiteral("frames"));
 }
 
+TEST_F(BrowserPaneTest, ReadinessDropsAsSoonAsANavigationIsAskedFor) {
+    server.setPage(QStringLiteral("/one"), "<html><body><p id=a>one</p></body></html>");
+    server.setPage(QStringLiteral("/two"), "<html><body>two</body></html>");
+    ASSERT_TRUE(loadAndSettle(QStringLiteral("/one"), 1));
+
+    // The page shown is complete, but it is not the one asked for.
+    pane->setUrl(server.address(QStringLiteral("/two")));
+    EXPECT_FALSE(pane->IsReady());
+    ASSERT_TRUE(waitFor([&] { return readies.size() == 2 && pane->IsReady(); }));
+    EXPECT_EQ(readies.back().address, server.address(QStringLiteral("/two")));
+
+    // A jump inside the document loads nothing and leaves it complete.
+    pane->setUrl(server.address(QStringLiteral("/two#a")));
+    ASSERT_TRUE(waitFor([&] { return pane->IsReady(); }, 3000));
+
+    // Back and forward with nowhere to go, or stop, never leave it unready.
+    pane->BrowseCommand(0);
+    EXPECT_TRUE(pane->IsReady());
+    pane->setUrl(server.address(QStringLiteral("/one")));
+    pane->BrowseCommand(5);
+    EXPECT_TRUE(pane->IsReady());
+}
+
 TEST_F(BrowserPaneTest, PageCannotForgeDocumentReady) {
     server.setPage(QStringLiteral("/forger"),
                    "<html><body><script>"
@@ -176,6 +199,12 @@ TEST_F(BrowserPaneTest, BeforeNavigateSeesTheTargetAndCanCancel) {
     EXPECT_EQ(seen.at(1), server.address(QStringLiteral("/blocked")));
     EXPECT_FALSE(server.requests().contains(QStringLiteral("/blocked")));
     EXPECT_EQ(pane->url(), server.address(QStringLiteral("/start")));
+
+    // Refused when asked for by the caller too: the page shown stays, and stays ready.
+    pane->setUrl(server.address(QStringLiteral("/blocked")));
+    ASSERT_TRUE(waitFor([&] { return seen.size() >= 3; }));
+    EXPECT_TRUE(waitFor([&] { return pane->IsReady(); }, 3000));
+    EXPECT_FALSE(server.requests().contains(QStringLiteral("/blocked")));
 }
 
 TEST_F(BrowserPaneTest, NavigationEventsTitleAndStatus) {

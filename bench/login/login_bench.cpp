@@ -1,13 +1,8 @@
 // How long attaching to a page and scanning it takes for pages of 100 to 10,000
 // elements, how many round trips into the page that costs, and the time from the
 // pane's DocumentReady to the click on a typical login page.
-#include "app/program_state.h"
-#include "login/browser_pane.h"
-#include "login/dispatch_call.h"
-#include "login/login_driver.h"
-#include "login/page_document.h"
-#include "platform/gbk.h"
-#include "records/mailbox_store.h"
+#include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -17,18 +12,22 @@
 #include <QVBoxLayout>
 #include <QWebEngineView>
 
-#include <benchmark/benchmark.h>
-
-#include <unistd.h>
+#include "app/program_state.h"
+#include "login/browser_pane.h"
+#include "login/dispatch_call.h"
+#include "login/login_driver.h"
+#include "login/page_document.h"
+#include "platform/gbk.h"
+#include "records/mailbox_store.h"
 
 namespace {
 
 // A form-like page with n elements of every kind the scanner sorts.
 QString generatedPage(int n) {
-    static const char* const pieces[] = {"<input type=text>", "<input type=password>", "<input type=hidden>",
-                                         "<input type=submit>", "<button>b</button>", "<div>d</div>",
-                                         "<a href=#>a</a>", "<select><option>o</option></select>",
-                                         "<input type=checkbox>", "<span>s</span>"};
+    static const char* const pieces[] = {
+        "<input type=text>",     "<input type=password>", "<input type=hidden>", "<input type=submit>",
+        "<button>b</button>",    "<div>d</div>",          "<a href=#>a</a>",     "<select><option>o</option></select>",
+        "<input type=checkbox>", "<span>s</span>"};
     QString body;
     for (int i = 0; i < n; ++i) body += QString::fromLatin1(pieces[i % std::size(pieces)]);
     return QStringLiteral("<html><body><form>%1</form></body></html>").arg(body);
@@ -64,7 +63,8 @@ void BM_AttachAndScan(benchmark::State& state) {
         }
         trips += login::Bridge::roundTrips() - before;
         listed = 0;
-        for (int l = 0; l < login::PageDocument::kListCount; ++l) listed += page.count(static_cast<login::PageDocument::List>(l));
+        for (int l = 0; l < login::PageDocument::kListCount; ++l)
+            listed += page.count(static_cast<login::PageDocument::List>(l));
     }
     state.counters["round_trips"] = benchmark::Counter(static_cast<double>(trips), benchmark::Counter::kAvgIterations);
     state.counters["listed"] = listed;
@@ -101,7 +101,8 @@ void BM_DocumentReadyToClick(benchmark::State& state) {
         QElapsedTimer timer;
         timer.start();
         driver.onDocumentReady();
-        while (!program.loginDone) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 1);
+        while (!program.loginDone)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 1);
         state.SetIterationTime(static_cast<double>(timer.nsecsElapsed()) / 1e9);
     }
     records::setProviderAddresses({});

@@ -1,7 +1,5 @@
 #include "login/dispatch_call.h"
 
-#include "platform/qt_text.h"
-
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -12,9 +10,10 @@
 #include <QVariant>
 #include <QWebEnginePage>
 #include <QWebEngineScript>
-
 #include <cmath>
 #include <optional>
+
+#include "platform/qt_text.h"
 
 namespace login {
 
@@ -71,10 +70,12 @@ public:
         for (auto it = m_pendingReleases.cbegin(); it != m_pendingReleases.cend(); ++it) {
             QJsonArray ids;
             for (qint64 id : it.value()) ids.append(static_cast<double>(id));
-            const QString args = QString::fromUtf8(QJsonDocument(QJsonArray{it.key(), ids}).toJson(QJsonDocument::Compact));
+            const QString args =
+                QString::fromUtf8(QJsonDocument(QJsonArray{it.key(), ids}).toJson(QJsonDocument::Compact));
             // Fire and forget: nobody waits for a release.
-            page->runJavaScript(QStringLiteral("globalThis.__tmblBridge&&__tmblBridge.release.apply(null,%1)").arg(args),
-                                QWebEngineScript::ApplicationWorld);
+            page->runJavaScript(
+                QStringLiteral("globalThis.__tmblBridge&&__tmblBridge.release.apply(null,%1)").arg(args),
+                QWebEngineScript::ApplicationWorld);
         }
         m_pendingReleases.clear();
     }
@@ -130,7 +131,6 @@ QString toJson(const QJsonArray& array) {
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
 
-
 }  // namespace
 
 // ---- holders
@@ -152,9 +152,9 @@ QWebEnginePage* DispatchObject::page() const { return m_ref ? m_ref->page.data()
 bool DispatchObject::isStale() const {
     if (!m_ref) return false;
     if (!m_ref->page) return true;
-    const std::optional<QVariant> answer =
-        runSync(m_ref->page, QStringLiteral("(function(t){return !globalThis.__tmblBridge||__tmblBridge.token!==t[0];})(%1)")
-                                 .arg(toJson(QJsonArray{m_ref->token})));
+    const std::optional<QVariant> answer = runSync(
+        m_ref->page, QStringLiteral("(function(t){return !globalThis.__tmblBridge||__tmblBridge.token!==t[0];})(%1)")
+                         .arg(toJson(QJsonArray{m_ref->token})));
     // No answer says nothing about the document: a busy page is still the same page.
     return answer && answer->toBool();
 }
@@ -180,10 +180,11 @@ bool sameObject(const DispatchObject& a, const DispatchObject& b) {
     // Holders of two documents never match: their tokens differ.
     if (a.page() != b.page() || Bridge::tokenOf(a) != Bridge::tokenOf(b)) return false;
     if (Bridge::idOf(a) == Bridge::idOf(b)) return true;
-    const QJsonArray args{Bridge::tokenOf(a), static_cast<double>(Bridge::idOf(a)), static_cast<double>(Bridge::idOf(b))};
+    const QJsonArray args{Bridge::tokenOf(a), static_cast<double>(Bridge::idOf(a)),
+                          static_cast<double>(Bridge::idOf(b))};
     const std::optional<QVariant> answer = runSync(
-        a.page(),
-        QStringLiteral("(function(b,a){return b?b.same.apply(null,a):false;})(globalThis.__tmblBridge,%1)").arg(toJson(args)));
+        a.page(), QStringLiteral("(function(b,a){return b?b.same.apply(null,a):false;})(globalThis.__tmblBridge,%1)")
+                      .arg(toJson(args)));
     if (!answer) {
         setStatus(status::kOther);
         return false;
@@ -233,18 +234,22 @@ Variant Variant::fromObject(DispatchObject object) {
 double variantToNumber(const Variant& value) {
     setStatus(status::kOk);
     switch (value.kind()) {
-    case Variant::Kind::Empty: return 0;
-    case Variant::Kind::Bool: return value.boolValue() ? -1 : 0;
-    case Variant::Kind::Number:
-    case Variant::Kind::Date: return value.numberValue();
-    case Variant::Kind::Text: {
-        bool ok = false;
-        const double n = platform::fromGbk(value.text()).trimmed().toDouble(&ok);
-        if (ok) return n;
-        break;
-    }
-    case Variant::Kind::Null:
-    case Variant::Kind::Object: break;
+        case Variant::Kind::Empty:
+            return 0;
+        case Variant::Kind::Bool:
+            return value.boolValue() ? -1 : 0;
+        case Variant::Kind::Number:
+        case Variant::Kind::Date:
+            return value.numberValue();
+        case Variant::Kind::Text: {
+            bool ok = false;
+            const double n = platform::fromGbk(value.text()).trimmed().toDouble(&ok);
+            if (ok) return n;
+            break;
+        }
+        case Variant::Kind::Null:
+        case Variant::Kind::Object:
+            break;
     }
     setStatus(status::kNoConversion);
     return 0;
@@ -274,13 +279,20 @@ QJsonArray encodeObject(const DispatchObject& object) {
 
 QJsonArray encodeVariant(const Variant& value) {
     switch (value.kind()) {
-    case Variant::Kind::Empty: return QJsonArray{QStringLiteral("e")};
-    case Variant::Kind::Null: return QJsonArray{QStringLiteral("z")};
-    case Variant::Kind::Bool: return QJsonArray{QStringLiteral("b"), value.boolValue()};
-    case Variant::Kind::Number: return QJsonArray{QStringLiteral("n"), value.numberValue()};
-    case Variant::Kind::Date: return QJsonArray{QStringLiteral("d"), value.numberValue()};
-    case Variant::Kind::Text: return QJsonArray{QStringLiteral("s"), platform::fromGbk(value.text())};
-    case Variant::Kind::Object: return encodeObject(value.object());
+        case Variant::Kind::Empty:
+            return QJsonArray{QStringLiteral("e")};
+        case Variant::Kind::Null:
+            return QJsonArray{QStringLiteral("z")};
+        case Variant::Kind::Bool:
+            return QJsonArray{QStringLiteral("b"), value.boolValue()};
+        case Variant::Kind::Number:
+            return QJsonArray{QStringLiteral("n"), value.numberValue()};
+        case Variant::Kind::Date:
+            return QJsonArray{QStringLiteral("d"), value.numberValue()};
+        case Variant::Kind::Text:
+            return QJsonArray{QStringLiteral("s"), platform::fromGbk(value.text())};
+        case Variant::Kind::Object:
+            return encodeObject(value.object());
     }
     return QJsonArray{QStringLiteral("e")};
 }
@@ -288,37 +300,52 @@ QJsonArray encodeVariant(const Variant& value) {
 // Numbers the page cannot take (NaN, infinities) have no JSON form either.
 bool encodeArg(const DispatchArg& arg, QJsonArray* out) {
     switch (arg.kind()) {
-    case DispatchArg::Kind::Missing: *out = QJsonArray{QStringLiteral("m")}; return true;
-    case DispatchArg::Kind::Number:
-        if (!std::isfinite(arg.number())) return false;
-        *out = QJsonArray{QStringLiteral("n"), arg.number()};
-        return true;
-    case DispatchArg::Kind::Bool: *out = QJsonArray{QStringLiteral("b"), arg.boolean()}; return true;
-    case DispatchArg::Kind::Text: *out = QJsonArray{QStringLiteral("s"), platform::fromGbk(arg.text())}; return true;
-    case DispatchArg::Kind::Date:
-        if (!std::isfinite(arg.number())) return false;
-        *out = QJsonArray{QStringLiteral("d"), arg.number()};
-        return true;
-    case DispatchArg::Kind::Object: *out = encodeObject(arg.object()); return true;
-    case DispatchArg::Kind::Variant:
-        if ((arg.variant().kind() == Variant::Kind::Number || arg.variant().kind() == Variant::Kind::Date) &&
-            !std::isfinite(arg.variant().numberValue()))
-            return false;
-        *out = encodeVariant(arg.variant());
-        return true;
+        case DispatchArg::Kind::Missing:
+            *out = QJsonArray{QStringLiteral("m")};
+            return true;
+        case DispatchArg::Kind::Number:
+            if (!std::isfinite(arg.number())) return false;
+            *out = QJsonArray{QStringLiteral("n"), arg.number()};
+            return true;
+        case DispatchArg::Kind::Bool:
+            *out = QJsonArray{QStringLiteral("b"), arg.boolean()};
+            return true;
+        case DispatchArg::Kind::Text:
+            *out = QJsonArray{QStringLiteral("s"), platform::fromGbk(arg.text())};
+            return true;
+        case DispatchArg::Kind::Date:
+            if (!std::isfinite(arg.number())) return false;
+            *out = QJsonArray{QStringLiteral("d"), arg.number()};
+            return true;
+        case DispatchArg::Kind::Object:
+            *out = encodeObject(arg.object());
+            return true;
+        case DispatchArg::Kind::Variant:
+            if ((arg.variant().kind() == Variant::Kind::Number || arg.variant().kind() == Variant::Kind::Date) &&
+                !std::isfinite(arg.variant().numberValue()))
+                return false;
+            *out = encodeVariant(arg.variant());
+            return true;
     }
     return false;
 }
 
 const char* wantName(Bridge::Want want) {
     switch (want) {
-    case Bridge::Want::None: return "none";
-    case Bridge::Want::Text: return "text";
-    case Bridge::Want::Number: return "number";
-    case Bridge::Want::Bool: return "bool";
-    case Bridge::Want::Date: return "date";
-    case Bridge::Want::Object: return "object";
-    case Bridge::Want::Variant: return "variant";
+        case Bridge::Want::None:
+            return "none";
+        case Bridge::Want::Text:
+            return "text";
+        case Bridge::Want::Number:
+            return "number";
+        case Bridge::Want::Bool:
+            return "bool";
+        case Bridge::Want::Date:
+            return "date";
+        case Bridge::Want::Object:
+            return "object";
+        case Bridge::Want::Variant:
+            return "variant";
     }
     return "none";
 }
@@ -347,11 +374,13 @@ Bridge::Reply Bridge::invoke(const DispatchObject& object, const char* op, std::
         }
         encoded.append(one);
     }
-    const QJsonArray call{tokenOf(object), static_cast<double>(idOf(object)), QString::fromLatin1(op),
-                          platform::fromGbk(name), encoded, QString::fromLatin1(wantName(want))};
-    const std::optional<QVariant> answer = runSync(
-        object.page(),
-        QStringLiteral("(function(b,a){return b?b.invoke.apply(null,a):null;})(globalThis.__tmblBridge,%1)").arg(toJson(call)));
+    const QJsonArray call{
+        tokenOf(object), static_cast<double>(idOf(object)),  QString::fromLatin1(op), platform::fromGbk(name),
+        encoded,         QString::fromLatin1(wantName(want))};
+    const std::optional<QVariant> answer =
+        runSync(object.page(),
+                QStringLiteral("(function(b,a){return b?b.invoke.apply(null,a):null;})(globalThis.__tmblBridge,%1)")
+                    .arg(toJson(call)));
     const QVariantList parts = answer ? answer->toList() : QVariantList();
     if (parts.isEmpty()) {
         // No answer in time, or the document the object came from is gone.
@@ -433,7 +462,8 @@ DispatchObject Bridge::topDocument(QWebEnginePage* page) {
     }
     setStatus(status::kOk);
     DispatchObject document;
-    document.m_ref = std::make_shared<const DispatchObject::Ref>(page, parts.at(0).toString(), parts.at(1).toLongLong());
+    document.m_ref =
+        std::make_shared<const DispatchObject::Ref>(page, parts.at(0).toString(), parts.at(1).toLongLong());
     return document;
 }
 
@@ -444,9 +474,9 @@ std::optional<QVariant> Bridge::callEntry(const DispatchObject& object, const ch
     }
     QJsonArray call{tokenOf(object), static_cast<double>(idOf(object))};
     for (const QJsonValue& value : extra) call.append(value);
-    const std::optional<QVariant> answer =
-        runSync(object.page(), QStringLiteral("(function(b,a){return b?b.%1.apply(null,a):null;})(globalThis.__tmblBridge,%2)")
-                                   .arg(QString::fromLatin1(entry), toJson(call)));
+    const std::optional<QVariant> answer = runSync(
+        object.page(), QStringLiteral("(function(b,a){return b?b.%1.apply(null,a):null;})(globalThis.__tmblBridge,%2)")
+                           .arg(QString::fromLatin1(entry), toJson(call)));
     if (!answer || answer->isNull()) {
         setStatus(status::kOther);
         return std::nullopt;

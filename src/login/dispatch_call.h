@@ -9,7 +9,6 @@
 #include <QPointer>
 #include <QString>
 #include <QVariant>
-
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -171,8 +170,7 @@ public:
     // Calls one of the bridge's own entry points with the object's world token and id
     // followed by extra arguments, in one round trip. Nothing when the page gives no
     // answer in time or the object's document is gone.
-    static std::optional<QVariant> callEntry(const DispatchObject& object, const char* entry,
-                                             const QJsonArray& extra);
+    static std::optional<QVariant> callEntry(const DispatchObject& object, const char* entry, const QJsonArray& extra);
 
     // Objects the page holds for the program right now (tests and benchmarks).
     static int registrySize(QWebEnginePage* page);

@@ -3,12 +3,11 @@
 // User-interface thread only.
 #pragma once
 
-#include "login/dispatch_call.h"
-
 #include <QString>
-
 #include <array>
 #include <vector>
+
+#include "login/dispatch_call.h"
 
 namespace login {
 

@@ -1,17 +1,16 @@
 #include "login/login_driver.h"
 
+#include <libpsl.h>
+
+#include <QUrl>
+#include <algorithm>
+
 #include "app/program_state.h"
 #include "login/browser_pane.h"
 #include "login/waiting_window.h"
 #include "platform/dialogs.h"
 #include "platform/qt_text.h"
 #include "records/mailbox_store.h"
-
-#include <QUrl>
-
-#include <libpsl.h>
-
-#include <algorithm>
 
 namespace login {
 
@@ -28,23 +27,34 @@ constexpr int kDeferMs = 1;
 FillRule ruleOfRow(int row) {
     FillRule rule;
     switch (row) {
-    case 1:
-    case 4: rule.option = 1; break;
-    case 2:
-    case 5: rule.option = 2; break;
-    case 3:
-    case 6: rule.option = 3; break;
-    case 7:
-    case 8:
-    case 11:
-    case 13:
-    case 14: rule.fullAddress = true; break;
-    case 9: rule.fills = false; break;
-    case 21:
-        rule.passwordBox = 3;
-        rule.clickImage = true;
-        break;
-    default: break;  // 10, 12, 15 to 20: user name, password, button 1
+        case 1:
+        case 4:
+            rule.option = 1;
+            break;
+        case 2:
+        case 5:
+            rule.option = 2;
+            break;
+        case 3:
+        case 6:
+            rule.option = 3;
+            break;
+        case 7:
+        case 8:
+        case 11:
+        case 13:
+        case 14:
+            rule.fullAddress = true;
+            break;
+        case 9:
+            rule.fills = false;
+            break;
+        case 21:
+            rule.passwordBox = 3;
+            rule.clickImage = true;
+            break;
+        default:
+            break;  // 10, 12, 15 to 20: user name, password, button 1
     }
     return rule;
 }
@@ -82,8 +92,10 @@ std::optional<FillRule> fillRuleFor(const std::string& type) {
 
 bool sameSite(const QString& loginHost, const QString& pageHost) {
     // Hosts in their ASCII form, so that the suffix list and the comparison agree.
-    const QString login = normalHost(QUrl::toAce(loginHost).isEmpty() ? loginHost : QString::fromLatin1(QUrl::toAce(loginHost)));
-    const QString page = normalHost(QUrl::toAce(pageHost).isEmpty() ? pageHost : QString::fromLatin1(QUrl::toAce(pageHost)));
+    const QString login =
+        normalHost(QUrl::toAce(loginHost).isEmpty() ? loginHost : QString::fromLatin1(QUrl::toAce(loginHost)));
+    const QString page =
+        normalHost(QUrl::toAce(pageHost).isEmpty() ? pageHost : QString::fromLatin1(QUrl::toAce(pageHost)));
     if (login.isEmpty() || page.isEmpty()) return false;
     if (login == page) return true;
     const psl_ctx_t* list = suffixList();
@@ -112,6 +124,12 @@ LoginDriver::~LoginDriver() { delete m_waitingWindow.data(); }
 bool LoginDriver::isWaitingWindowOpen() const { return m_waitingWindow && m_waitingWindow->isVisible(); }
 
 void LoginDriver::loginStarted() {
+    // Reports of the page before the click are no business of the new login: the old
+    // page must not be tried with the new entry, nor may an attempt still running on
+    // it mark the new login done.
+    ++m_loginSerial;
+    m_deferred.stop();
+    m_readyAgain = false;
     const app::ProgramState& state = app::state();
     // Only a mailbox login that will be filled is worth a notice.
     if (state.loginDone || state.currentEntry.loginKind != platform::toGbk(QStringLiteral("邮箱"))) return;
@@ -165,7 +183,9 @@ void LoginDriver::handleDocumentReady() {
 void LoginDriver::fillLoginForm(const std::string& userName, const std::string& password, const std::string& type) {
     app::ProgramState& state = app::state();
     if (state.selectedButton < 0 || state.selectedButton > 8) return;
+    const quint64 serial = m_loginSerial;
     if (m_pane) m_document.AttachToWindow(m_pane->WindowHandle());
+    if (serial != m_loginSerial) return;
 
     const std::optional<FillRule> rule = fillRuleFor(type);
     if (rule && rule->fills) {
@@ -204,6 +224,7 @@ void LoginDriver::fillLoginForm(const std::string& userName, const std::string& 
             m_document.ClickButton(1);
         note();
         wipe(userText);
+        if (serial != m_loginSerial) return;
         if (unanswered) {
             closeWaitingWindow();
             return;

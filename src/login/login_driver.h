@@ -4,15 +4,14 @@
 // user-interface thread only.
 #pragma once
 
-#include "login/page_document.h"
-
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
-
 #include <optional>
 #include <string>
+
+#include "login/page_document.h"
 
 namespace login {
 
@@ -22,11 +21,11 @@ class WaitingWindow;
 // What the driver does on a provider's login page. Positions count from 1 in the order
 // of the scanner's lists.
 struct FillRule {
-    bool fills = true;            // false: the page is opened and nothing is typed
-    bool fullAddress = false;     // user text is user name + "@" + type
-    int passwordBox = 2;          // text box that takes the password
-    int option = 0;               // option of select element 1 to pick; 0 for none
-    bool clickImage = false;      // click image 1 instead of button 1
+    bool fills = true;         // false: the page is opened and nothing is typed
+    bool fullAddress = false;  // user text is user name + "@" + type
+    int passwordBox = 2;       // text box that takes the password
+    int option = 0;            // option of select element 1 to pick; 0 for none
+    bool clickImage = false;   // click image 1 instead of button 1
 };
 
 // The rule of the provider table row whose key equals the type exactly; nothing for a
@@ -72,7 +71,8 @@ private:
     QTimer m_waitingLimit;
     QTimer m_deferred;          // runs the pass after the pane's report
     bool m_busy = false;        // a pass is running
-    bool m_readyAgain = false;  // a DocumentReady came that no pass has seen yet
+    bool m_readyAgain = false;
+    quint64 m_loginSerial = 0;  // counts mailbox clicks  // a DocumentReady came that no pass has seen yet
 };
 
 // Messages of the driver, exactly as the user sees them.

@@ -1,17 +1,16 @@
 #include "login/page_document.h"
 
-#include "login/form_scanner.h"
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QThread>
 #include <QWebEngineView>
 #include <QWidget>
-
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+
+#include "login/form_scanner.h"
 
 namespace login {
 
@@ -276,20 +275,33 @@ std::string PageDocument::CheckboxValue(int position) const { return text(List::
 
 std::optional<PageDocument::List> PageDocument::listOfKind(int kind) {
     switch (kind) {
-    case 1: return List::TextBox;
-    case 2: return List::Textarea;
-    case 3: return List::Button;
-    case 4:
-    case 5: return List::Radio;
-    case 6: return List::Image;
-    case 7: return List::Link;
-    case 8: return List::Hidden;
-    case 9: return List::Select;
-    case 10: return List::Table;
-    case 11: return List::Frame;
-    case 12: return List::Div;
-    case 13: return List::Form;
-    default: return std::nullopt;
+        case 1:
+            return List::TextBox;
+        case 2:
+            return List::Textarea;
+        case 3:
+            return List::Button;
+        case 4:
+        case 5:
+            return List::Radio;
+        case 6:
+            return List::Image;
+        case 7:
+            return List::Link;
+        case 8:
+            return List::Hidden;
+        case 9:
+            return List::Select;
+        case 10:
+            return List::Table;
+        case 11:
+            return List::Frame;
+        case 12:
+            return List::Div;
+        case 13:
+            return List::Form;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -424,8 +436,7 @@ DispatchObject PageDocument::ElementByNameOrId(const std::string& key, int byNam
 }
 
 void PageDocument::RunScript(const std::string& code, int language) {
-    callMember(readObject(m_document, "parentWindow"), "execScript",
-               {code, language == 1 ? "JavaScript" : "VBScript"});
+    callMember(readObject(m_document, "parentWindow"), "execScript", {code, language == 1 ? "JavaScript" : "VBScript"});
 }
 
 DispatchObject PageDocument::Popup(int x, int y, int width, int height, const std::string& html,
@@ -436,9 +447,9 @@ DispatchObject PageDocument::Popup(int x, int y, int width, int height, const st
     const DispatchObject style = readObject(body, "style");
     // The "#" keeps the colour valid outside the engine's quirks mode.
     writeMember(style, "backgroundColor", "#" + hexColour(background.value_or(0xFFFFFF)));
-    writeMember(style, "border",
-                "solid #" + hexColour(borderColour.value_or(0xC0C0C0)) + " " + std::to_string(borderWidth.value_or(1)) +
-                    "px");
+    writeMember(
+        style, "border",
+        "solid #" + hexColour(borderColour.value_or(0xC0C0C0)) + " " + std::to_string(borderWidth.value_or(1)) + "px");
     writeMember(body, "innerHTML", html);
     if (owner.isEmpty())
         callMember(popup, "show", {x, y, width, height});

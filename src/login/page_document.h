@@ -4,15 +4,14 @@
 // through the dispatch bridge and is bounded by its time-out.
 #pragma once
 
-#include "login/dispatch_call.h"
-
 #include <QList>
 #include <QString>
-
 #include <array>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "login/dispatch_call.h"
 
 class QWidget;
 class QWebEngineView;
@@ -22,7 +21,21 @@ namespace login {
 class PageDocument {
 public:
     // The element lists, in the order of the object's fields.
-    enum class List { Div, Button, Table, Radio, Checkbox, TextBox, Select, Link, Hidden, Image, Textarea, Frame, Form };
+    enum class List {
+        Div,
+        Button,
+        Table,
+        Radio,
+        Checkbox,
+        TextBox,
+        Select,
+        Link,
+        Hidden,
+        Image,
+        Textarea,
+        Frame,
+        Form
+    };
     static constexpr int kListCount = 13;
 
     PageDocument() = default;
@@ -223,8 +236,7 @@ public:
     // A pop-up over the page; colours are 0xRRGGBB. Returns the pop-up object.
     DispatchObject Popup(int x, int y, int width, int height, const std::string& html,
                          std::optional<unsigned> background = {}, std::optional<int> borderWidth = {},
-                         std::optional<unsigned> borderColour = {},
-                         const DispatchObject& owner = {});
+                         std::optional<unsigned> borderColour = {}, const DispatchObject& owner = {});
 
     // ---- any element the caller holds
     static std::string InnerHtml(const DispatchObject& element);
@@ -233,7 +245,9 @@ public:
     static std::string OuterText(const DispatchObject& element);
     static bool SetInnerHtml(const DispatchObject& element, const std::string& html);
     static bool SetInnerText(const DispatchObject& element, const std::string& text);
-    static bool SetInnerText2(const DispatchObject& element, const std::string& text) { return SetInnerText(element, text); }
+    static bool SetInnerText2(const DispatchObject& element, const std::string& text) {
+        return SetInnerText(element, text);
+    }
     static bool SetOuterHtml(const DispatchObject& element, const std::string& html);
     static bool SetOuterText(const DispatchObject& element, const std::string& text);
     static std::string ReadElementProperty(const DispatchObject& element, std::string_view name);

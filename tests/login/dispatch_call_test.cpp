@@ -2,14 +2,15 @@
 // holders and their documents, the old engine's members, and a page that stops
 // answering.
 #include "login/dispatch_call.h"
-#include "login/page_document.h"
-#include "page_host.h"
-#include "platform/gbk.h"
+
+#include <gtest/gtest.h>
 
 #include <QElapsedTimer>
 #include <QTimer>
 
-#include <gtest/gtest.h>
+#include "login/page_document.h"
+#include "page_host.h"
+#include "platform/gbk.h"
 
 namespace login {
 namespace {
@@ -185,7 +186,13 @@ TEST(DispatchCall, ProvidesTheOldEngineMembers) {
 <input id="i2"></div><iframe name="one" srcdoc="<p id=inner>in one</p>"></iframe><iframe srcdoc="<p>two</p>"></iframe>
 <table id="t"><tr><td>1</td><td><a href="/a1">A1</a><a href="/a2">A2</a></td><td>3</td></tr><tr><td>4</td><td>5</td><td>6</td></tr>
 <tr><td>7</td><td>8</td></tr></table><a href="/x">x</a><p id="sel">pick me</p></body></html>)")));
-    (void)login_test::waitUntil([&] { return inPage(host.page(), QStringLiteral("frames.length===2&&!!frames[0].document.getElementById('inner')")).toBool(); }, 5000);
+    (void)login_test::waitUntil(
+        [&] {
+            return inPage(host.page(),
+                          QStringLiteral("frames.length===2&&!!frames[0].document.getElementById('inner')"))
+                .toBool();
+        },
+        5000);
     const DispatchObject doc = Bridge::topDocument(host.page());
     const DispatchObject div = callObject(doc, "getElementById", {"d"});
 
@@ -246,22 +253,26 @@ TEST(DispatchCall, ProvidesTheOldEngineMembers) {
     // The pop-up: a box over the page with the given content and colours.
     const DispatchObject popup = page.Popup(10, 20, 100, 50, "<i>hi</i>", 0x102030u);
     ASSERT_FALSE(popup.isEmpty());
-    EXPECT_EQ(inPage(host.page(), QStringLiteral("(function(){var p=document.querySelector('[data-tmbl-popup]');"
-                                                 "return p.innerHTML+'|'+p.style.display+'|'+p.style.backgroundColor+'|'+p.style.top;})()"))
+    EXPECT_EQ(inPage(host.page(),
+                     QStringLiteral(
+                         "(function(){var p=document.querySelector('[data-tmbl-popup]');"
+                         "return p.innerHTML+'|'+p.style.display+'|'+p.style.backgroundColor+'|'+p.style.top;})()"))
                   .toString(),
               QStringLiteral("<i>hi</i>|block|rgb(16, 32, 48)|20px"));
     PageDocument::HidePopup(popup);
-    EXPECT_EQ(inPage(host.page(), QStringLiteral("document.querySelector('[data-tmbl-popup]').style.display")).toString(),
-              QStringLiteral("none"));
+    EXPECT_EQ(
+        inPage(host.page(), QStringLiteral("document.querySelector('[data-tmbl-popup]').style.display")).toString(),
+        QStringLiteral("none"));
 }
 
 TEST(DispatchCall, PageThatStopsAnsweringFailsTheCallAndKeepsTheProgramResponsive) {
     PageHost host;
     // The page blocks its own thread for a while after loading; to the program that is
     // a page that never answers.
-    ASSERT_TRUE(host.load(QStringLiteral("<html><head><title>busy</title></head><body><script>"
-                                         "setTimeout(function(){var end=Date.now()+4000;while(Date.now()<end){}},300);"
-                                         "</script></body></html>")));
+    ASSERT_TRUE(
+        host.load(QStringLiteral("<html><head><title>busy</title></head><body><script>"
+                                 "setTimeout(function(){var end=Date.now()+4000;while(Date.now()<end){}},300);"
+                                 "</script></body></html>")));
     const DispatchObject doc = Bridge::topDocument(host.page());
     ASSERT_FALSE(doc.isEmpty());
     QTest::qWait(600);

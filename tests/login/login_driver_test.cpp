@@ -1,20 +1,23 @@
 // The login driver end to end on the real browser pane: a mailbox "click" points the pane
 // at a login page of the local server, the driver fills it on DocumentReady, and the
 // server records what the browser really submitted.
+#include "login/login_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWebEngineView>
+
 #include "app/program_state.h"
 #include "login/browser_pane.h"
-#include "login/login_driver.h"
+#include "login/waiting_window.h"
 #include "login_test_server.h"
 #include "page_host.h"
 #include "platform/dialogs.h"
 #include "platform/gbk.h"
 #include "records/mailbox_store.h"
-
-#include <QSignalSpy>
-#include <QTest>
-#include <QWebEngineView>
-
-#include <gtest/gtest.h>
 
 namespace login {
 namespace {
@@ -50,7 +53,8 @@ protected:
         for (int row = 1; row <= 21; ++row)
             addresses.push_back(m_server.url(QStringLiteral("/row%1.html").arg(row)).toStdString());
         records::setProviderAddresses(addresses);
-        for (int row = 1; row <= 21; ++row) m_server.setPage(QStringLiteral("/row%1.html").arg(row), loginPage(kPlainForm));
+        for (int row = 1; row <= 21; ++row)
+            m_server.setPage(QStringLiteral("/row%1.html").arg(row), loginPage(kPlainForm));
 
         m_window.resize(900, 600);
         m_pane = new BrowserPane(&m_window);
@@ -107,7 +111,6 @@ protected:
     QStringList m_statusMessages;
     int m_ready = 0;
     int m_readyBefore = 0;
-
 };
 
 using FillTest = LoginDriverTest;
@@ -140,7 +143,8 @@ TEST_F(FillTest, AddressRowsTypeTheFullAddressAndPlainRowsTheUserName) {
         m_server.clear();
         click(key(row), "li", "pw1");
         ASSERT_TRUE(waitForSubmissions(1)) << "row " << row;
-        EXPECT_EQ(m_server.submissions().front().field("u"), QByteArray::fromStdString("li@" + key(row))) << "row " << row;
+        EXPECT_EQ(m_server.submissions().front().field("u"), QByteArray::fromStdString("li@" + key(row)))
+            << "row " << row;
         EXPECT_EQ(m_server.submissions().front().field("p"), "pw1");
         EXPECT_TRUE(app::state().loginDone);
     }
@@ -255,10 +259,11 @@ TEST_F(FillTest, PagesWithoutATextBoxShowTheMessageAndStayOpenForLaterTries) {
     // Text boxes created by script after the page completed are not there when it is
     // filled.
     m_dialogs.clear();
-    m_server.setPage(QStringLiteral("/row17.html"),
-                     "<html><body><form method=post action=/submit id=f></form><script>addEventListener('load',"
-                     "function(){setTimeout(function(){document.getElementById('f').innerHTML="
-                     "'<input name=u><input type=password name=p><input type=submit>';},3000);});</script></body></html>");
+    m_server.setPage(
+        QStringLiteral("/row17.html"),
+        "<html><body><form method=post action=/submit id=f></form><script>addEventListener('load',"
+        "function(){setTimeout(function(){document.getElementById('f').innerHTML="
+        "'<input name=u><input type=password name=p><input type=submit>';},3000);});</script></body></html>");
     click(key(17), "u", "p");
     ASSERT_TRUE(settle());
     EXPECT_EQ(m_dialogs.messageTexts(), QStringList{message});
@@ -269,7 +274,8 @@ TEST_F(FillTest, PagesWithoutATextBoxShowTheMessageAndStayOpenForLaterTries) {
 TEST_F(FillTest, RedirectToAnotherSiteGetsNothingTyped) {
     // The provider's address sends the browser to another registrable domain.
     m_server.setPage(QStringLiteral("/elsewhere.html"), loginPage(kPlainForm));
-    m_server.setRedirect(QStringLiteral("/row10.html"), m_server.url(QStringLiteral("/elsewhere.html"), QStringLiteral("localhost")));
+    m_server.setRedirect(QStringLiteral("/row10.html"),
+                         m_server.url(QStringLiteral("/elsewhere.html"), QStringLiteral("localhost")));
     click(key(10), "victim", "topsecret");
     ASSERT_TRUE(settle());
     EXPECT_EQ(m_pane->view()->url().host(), QStringLiteral("localhost"));
@@ -281,10 +287,11 @@ TEST_F(FillTest, RedirectToAnotherSiteGetsNothingTyped) {
     // Nor did the password reach the page's fields.
     QVariant typed;
     bool done = false;
-    m_pane->view()->page()->runJavaScript(QStringLiteral("document.querySelector('[name=p]').value"), [&](const QVariant& v) {
-        typed = v;
-        done = true;
-    });
+    m_pane->view()->page()->runJavaScript(QStringLiteral("document.querySelector('[name=p]').value"),
+                                          [&](const QVariant& v) {
+                                              typed = v;
+                                              done = true;
+                                          });
     ASSERT_TRUE(login_test::waitUntil([&] { return done; }, 5000));
     EXPECT_EQ(typed.toString(), QString());
 }
@@ -292,11 +299,12 @@ TEST_F(FillTest, RedirectToAnotherSiteGetsNothingTyped) {
 TEST_F(FillTest, HostilePagesNeitherHangNorBreakTheLogin) {
     // The page's getters and setters throw in its own world; the driver's world is
     // untouched and the login goes through.
-    m_server.setPage(QStringLiteral("/row18.html"),
-                     loginPage(kPlainForm + "<script>for (const p of [HTMLInputElement.prototype, HTMLElement.prototype,"
-                                            "Element.prototype]) for (const n of ['value','type','click','all']) try {"
-                                            "Object.defineProperty(p, n, {get(){throw 1}, set(){throw 1}}); } catch(e) {}"
-                                            "</script>"));
+    m_server.setPage(
+        QStringLiteral("/row18.html"),
+        loginPage(kPlainForm + "<script>for (const p of [HTMLInputElement.prototype, HTMLElement.prototype,"
+                               "Element.prototype]) for (const n of ['value','type','click','all']) try {"
+                               "Object.defineProperty(p, n, {get(){throw 1}, set(){throw 1}}); } catch(e) {}"
+                               "</script>"));
     click(key(18), "h1", "h2");
     ASSERT_TRUE(waitForSubmissions(1));
     EXPECT_EQ(m_server.submissions().at(0).field("u"), "h1");
@@ -352,6 +360,35 @@ TEST(FillRules, EveryProviderRowHasItsRule) {
     }
     EXPECT_FALSE(fillRuleFor("").has_value());
     EXPECT_FALSE(fillRuleFor("nowhere.example").has_value());
+}
+
+}  // namespace
+}  // namespace login
+
+namespace login {
+namespace {
+
+TEST(WaitingWindow, CentresOverTheMainWindowAndClosesOnAClickOrEscape) {
+    QWidget mainWindow;
+    mainWindow.setGeometry(100, 80, 1018, 619);
+    mainWindow.show();
+    WaitingWindow notice(&mainWindow);
+    EXPECT_EQ(notice.size(), QSize(263, 51));
+    const QRect frame = mainWindow.frameGeometry();
+    EXPECT_EQ(notice.pos(), QPoint(frame.left() + (frame.width() - 263) / 2, frame.top() + (frame.height() - 51) / 2));
+    auto* label = notice.findChild<QLabel*>(QStringLiteral("透明标签1"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), QStringLiteral("正在登录邮箱，请稍候……"));
+    EXPECT_EQ(label->geometry(), QRect(52, 14, 160, 24));
+
+    notice.show();
+    QTest::mouseClick(&notice, Qt::LeftButton);
+    EXPECT_FALSE(notice.isVisible());
+    notice.show();
+    QTest::keyClick(&notice, Qt::Key_A);
+    EXPECT_TRUE(notice.isVisible());
+    QTest::keyClick(&notice, Qt::Key_Escape);
+    EXPECT_FALSE(notice.isVisible());
 }
 
 }  // namespace

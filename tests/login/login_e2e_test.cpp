@@ -1,6 +1,14 @@
 // One click on a configured mailbox in the real main window, with the record database of
 // a temporary program folder and the test server standing in for the provider: the
 // server must receive the user name, the password and the domain.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <memory>
+
 #include "app/main_window.h"
 #include "app/program_state.h"
 #include "app/startup.h"
@@ -13,15 +21,6 @@
 #include "platform/program_folder.h"
 #include "records/mailbox_store.h"
 #include "records/record_database.h"
-
-#include <QAction>
-#include <QStatusBar>
-#include <QTemporaryDir>
-#include <QToolBar>
-
-#include <gtest/gtest.h>
-
-#include <memory>
 
 namespace login {
 namespace {
@@ -103,7 +102,8 @@ TEST_F(MailboxClickTest, ALoginAddressThatLeavesTheSiteIsNotFilledAndTheStatusBa
     m_server.setPage(QStringLiteral("/away"),
                      "<html><body><form method=post action=/session><input name=user><input type=password name=pass>"
                      "<input type=submit></form></body></html>");
-    m_server.setRedirect(QStringLiteral("/login10"), m_server.url(QStringLiteral("/away"), QStringLiteral("localhost")));
+    m_server.setRedirect(QStringLiteral("/login10"),
+                         m_server.url(QStringLiteral("/away"), QStringLiteral("localhost")));
     configureMailbox(1, 10, "li", "secret");
     start();
 

@@ -4,8 +4,6 @@
 // event loop.
 #pragma once
 
-#include "platform/gbk.h"
-
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -14,14 +12,15 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
-
 #include <string>
+
+#include "platform/gbk.h"
 
 namespace login_test {
 
 struct Submission {
     QByteArray method;
-    QString path;  // without the query
+    QString path;                                 // without the query
     QList<QPair<QByteArray, QByteArray>> fields;  // percent-decoded bytes, in order
 
     QByteArray field(const QByteArray& name) const {
@@ -123,9 +122,10 @@ private:
             const QByteArray html = (page != m_pages.constEnd() && method != "POST" && query.isEmpty())
                                         ? page->body
                                         : QByteArray("<html><body><p>welcome</p></body></html>");
-            response = "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=gbk\r\nCache-Control: no-store\r\n"
-                       "Content-Length: " +
-                       QByteArray::number(html.size()) + "\r\nConnection: close\r\n\r\n" + html;
+            response =
+                "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=gbk\r\nCache-Control: no-store\r\n"
+                "Content-Length: " +
+                QByteArray::number(html.size()) + "\r\nConnection: close\r\n\r\n" + html;
         }
         socket->write(response);
         socket->disconnectFromHost();

@@ -1,15 +1,16 @@
 // Page document access and the form element scanner on the real engine: finding the
 // page view, which element lands in which list and in which order, the per-position
 // accessors, and the scan's equality with a walk by single calls.
-#include "login/dispatch_call.h"
 #include "login/page_document.h"
-#include "page_host.h"
-#include "platform/gbk.h"
+
+#include <gtest/gtest.h>
 
 #include <QTimer>
 #include <QWebEngineView>
 
-#include <gtest/gtest.h>
+#include "login/dispatch_call.h"
+#include "page_host.h"
+#include "platform/gbk.h"
 
 namespace login {
 namespace {
@@ -105,7 +106,8 @@ TEST(PageDocument, ScannerSortsElementsIntoTheirListsInDocumentOrder) {
     for (int i = 1; i <= page.count(List::Button); ++i) before.push_back(page.entry(List::Button, i));
     page.AttachToDocument(document);
     ASSERT_EQ(page.count(List::Button), static_cast<int>(before.size()));
-    for (int i = 1; i <= page.count(List::Button); ++i) EXPECT_TRUE(sameObject(page.entry(List::Button, i), before[i - 1]));
+    for (int i = 1; i <= page.count(List::Button); ++i)
+        EXPECT_TRUE(sameObject(page.entry(List::Button, i), before[i - 1]));
 }
 
 // The scanner's walk made of single calls, as the lists are defined.
@@ -118,19 +120,25 @@ std::array<std::vector<DispatchObject>, 13> walk(const DispatchObject& document)
     for (int i = 1; i <= n; ++i) {
         const DispatchObject element = callObject(inputs, "item", {double(i - 1)});
         const std::string type = readText(element, "type");
-        if (type == "button" || type == "submit" || type == "reset") add(List::Button, element);
-        else if (type == "radio") add(List::Radio, element);
-        else if (type == "checkbox") add(List::Checkbox, element);
-        else if (type == "text" || type == "password" || type == "file") add(List::TextBox, element);
-        else if (type == "hidden") add(List::Hidden, element);
-        else if (type == "image") add(List::Image, element);
+        if (type == "button" || type == "submit" || type == "reset")
+            add(List::Button, element);
+        else if (type == "radio")
+            add(List::Radio, element);
+        else if (type == "checkbox")
+            add(List::Checkbox, element);
+        else if (type == "text" || type == "password" || type == "file")
+            add(List::TextBox, element);
+        else if (type == "hidden")
+            add(List::Hidden, element);
+        else if (type == "image")
+            add(List::Image, element);
     }
     const int frames = static_cast<int>(readNumber(readObject(document, "frames"), "length"));
-    for (int i = 1; i <= frames; ++i) add(List::Frame, callObject(readObject(document, "frames"), "item", {double(i - 1)}));
-    const std::pair<const char*, List> rows[] = {{"form", List::Form},   {"image", List::Image},
-                                                 {"button", List::Button}, {"table", List::Table},
-                                                 {"select", List::Select}, {"textarea", List::Textarea},
-                                                 {"a", List::Link},        {"div", List::Div}};
+    for (int i = 1; i <= frames; ++i)
+        add(List::Frame, callObject(readObject(document, "frames"), "item", {double(i - 1)}));
+    const std::pair<const char*, List> rows[] = {
+        {"form", List::Form},     {"image", List::Image},       {"button", List::Button}, {"table", List::Table},
+        {"select", List::Select}, {"textarea", List::Textarea}, {"a", List::Link},        {"div", List::Div}};
     for (const auto& [tag, list] : rows) {
         const DispatchObject collection = callObject(all, "tags", {tag});
         const int m = static_cast<int>(readNumber(collection, "length"));
@@ -142,16 +150,30 @@ std::array<std::vector<DispatchObject>, 13> walk(const DispatchObject& document)
 TEST(PageDocument, ScanMatchesTheWalkBySingleCallsInOneRoundTrip) {
     // A generated page with every kind of element, repeated, in a shuffled order.
     QString body;
-    const char* pieces[] = {"<input type=text>", "<input type=password>", "<input type=hidden>", "<input type=submit>",
-                            "<button>b</button>", "<input type=image>", "<select><option>o</select>",
-                            "<textarea></textarea>", "<a href=#>a</a>", "<div>d</div>", "<table><tr><td>t</table>",
-                            "<input type=radio>", "<input type=checkbox>", "<input type=email>", "<form></form>",
-                            "<input type=RESET>", "<input type=file>", "<input>"};
+    const char* pieces[] = {"<input type=text>",
+                            "<input type=password>",
+                            "<input type=hidden>",
+                            "<input type=submit>",
+                            "<button>b</button>",
+                            "<input type=image>",
+                            "<select><option>o</select>",
+                            "<textarea></textarea>",
+                            "<a href=#>a</a>",
+                            "<div>d</div>",
+                            "<table><tr><td>t</table>",
+                            "<input type=radio>",
+                            "<input type=checkbox>",
+                            "<input type=email>",
+                            "<form></form>",
+                            "<input type=RESET>",
+                            "<input type=file>",
+                            "<input>"};
     for (int i = 0; i < 300; ++i) body += QString::fromLatin1(pieces[(i * 7) % std::size(pieces)]);
     body += QStringLiteral("<iframe srcdoc='x'></iframe><iframe srcdoc='y'></iframe>");
     PageHost host;
     ASSERT_TRUE(host.load(QStringLiteral("<html><body>%1</body></html>").arg(body)));
-    (void)login_test::waitUntil([&] { return inPage(host.page(), QStringLiteral("frames.length")).toInt() == 2; }, 5000);
+    (void)login_test::waitUntil([&] { return inPage(host.page(), QStringLiteral("frames.length")).toInt() == 2; },
+                                5000);
 
     PageDocument page;
     DispatchObject document;
@@ -234,7 +256,9 @@ TEST(PageDocument, AccessorsReadAndWriteByPositionAndNeverReachOutsideTheLists) 
     EXPECT_EQ(page.SelectedIndex(1), 1);
 
     // Positions outside a list do nothing and touch nothing.
-    const QString valuesBefore = inPage(host.page(), QStringLiteral("Array.from(document.querySelectorAll('input'),e=>e.value).join('|')")).toString();
+    const QString valuesBefore =
+        inPage(host.page(), QStringLiteral("Array.from(document.querySelectorAll('input'),e=>e.value).join('|')"))
+            .toString();
     EXPECT_FALSE(page.SetTextBoxValue(5, "x"));
     EXPECT_FALSE(page.SetTextBoxValue(0, "x"));
     EXPECT_FALSE(page.SetTextBoxValue(-1, "x"));
@@ -243,7 +267,8 @@ TEST(PageDocument, AccessorsReadAndWriteByPositionAndNeverReachOutsideTheLists) 
     page.ClickImage(3);
     EXPECT_TRUE(page.GetDiv(3).isEmpty());
     EXPECT_EQ(page.TextBoxName(9), "");
-    EXPECT_EQ(inPage(host.page(), QStringLiteral("Array.from(document.querySelectorAll('input'),e=>e.value).join('|')")).toString(),
+    EXPECT_EQ(inPage(host.page(), QStringLiteral("Array.from(document.querySelectorAll('input'),e=>e.value).join('|')"))
+                  .toString(),
               valuesBefore);
     EXPECT_EQ(host.view()->url(), QUrl(QStringLiteral("http://127.0.0.1/page.html")));
 
@@ -260,7 +285,8 @@ TEST(PageDocument, HostilePagesCannotReachTheBridge) {
     PageHost host;
     // The page replaces the members the scanner and the driver use, throws from every
     // getter it can reach and tries to find the bridge.
-    ASSERT_TRUE(host.load(QStringLiteral(R"(<html><body><form action="/s"><input id="u" name="u"><input id="p" type="password"></form>
+    ASSERT_TRUE(host.load(
+        QStringLiteral(R"(<html><body><form action="/s"><input id="u" name="u"><input id="p" type="password"></form>
 <script>
 for (const proto of [HTMLInputElement.prototype, HTMLElement.prototype, Element.prototype, Document.prototype]) {
   for (const name of ['type', 'value', 'body', 'all', 'length', 'item', 'tags', 'click']) {

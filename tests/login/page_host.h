@@ -10,7 +10,6 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <QWidget>
-
 #include <memory>
 
 namespace login_test {

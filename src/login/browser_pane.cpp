@@ -271,11 +271,18 @@ QString BrowserPane::url() const {
 
 void BrowserPane::setUrl(const QString& address) { navigate(address); }
 
-void BrowserPane::expectNavigation() {
+void BrowserPane::expectNavigation(const QUrl& target) {
     // Like the browser's ready state, readiness drops the moment a navigation is asked
-    // for: the document still shown is not the one the caller is waiting for.
+    // for: the document still shown, or one of an earlier navigation still arriving,
+    // is not the one the caller is waiting for.
     m_navigationPending = true;
+    m_pendingAddress = target.toString();
     m_pendingLimit.start();
+}
+
+bool BrowserPane::isPendingDocument(const QString& address) const {
+    if (m_pendingAddress.isEmpty()) return false;
+    return QUrl(address).adjusted(QUrl::RemoveFragment) == QUrl(m_pendingAddress).adjusted(QUrl::RemoveFragment);
 }
 
 void BrowserPane::navigationBegun() {
@@ -284,17 +291,16 @@ void BrowserPane::navigationBegun() {
 }
 
 void BrowserPane::navigate(const QString& address) {
-    expectNavigation();
     const QString trimmed = address.trimmed();
-    if (trimmed.isEmpty()) {
-        m_view->load(QUrl(QStringLiteral("about:blank")));
-        return;
+    QUrl target(QStringLiteral("about:blank"));
+    if (!trimmed.isEmpty()) {
+        target = QUrl(trimmed, QUrl::StrictMode);
+        if (!target.isValid() || target.scheme().isEmpty() || target.scheme().size() == 1) {
+            // No scheme (or a drive-letter-like one): let the engine's own guess decide.
+            target = QUrl::fromUserInput(trimmed);
+        }
     }
-    QUrl target(trimmed, QUrl::StrictMode);
-    if (!target.isValid() || target.scheme().isEmpty() || target.scheme().size() == 1) {
-        // No scheme (or a drive-letter-like one): let the engine's own guess decide.
-        target = QUrl::fromUserInput(trimmed);
-    }
+    expectNavigation(target);
     m_view->load(target);
 }
 
@@ -321,11 +327,11 @@ void BrowserPane::resizeEvent(QResizeEvent* event) {
 void BrowserPane::BrowseCommand(int command) {
     switch (command) {
         case 0:
-            if (m_page->action(QWebEnginePage::Forward)->isEnabled()) expectNavigation();
+            if (m_page->action(QWebEnginePage::Forward)->isEnabled()) expectNavigation({});
             m_view->forward();
             break;
         case 1:
-            if (m_page->action(QWebEnginePage::Back)->isEnabled()) expectNavigation();
+            if (m_page->action(QWebEnginePage::Back)->isEnabled()) expectNavigation({});
             m_view->back();
             break;
         case 2:
@@ -334,7 +340,7 @@ void BrowserPane::BrowseCommand(int command) {
             if (!m_homeUrl.isEmpty()) navigate(m_homeUrl);
             break;
         case 4:
-            if (hasDocument()) expectNavigation();
+            if (hasDocument()) expectNavigation(m_view->url());
             m_view->reload();
             break;
         case 5:
@@ -421,36 +427,45 @@ bool BrowserPane::relayBeforeNavigate(const QString& address, bool topFrame) {
     if (alive) {
         m_inNavigationEvent = wasIn;
         m_eventAddress = previous;
-        if (topFrame && !proceed) navigationBegun();  // refused: the shown document stays
+        if (topFrame && m_navigationPending) {
+            // Refused, the shown document stays; allowed, this is the address (after any
+            // redirect) whose document ends the wait.
+            if (!proceed) {
+                navigationBegun();
+            } else {
+                m_pendingAddress = address;
+            }
+        }
     }
     return proceed;
 }
 
-QString BrowserPane::documentAddress(bool topFrame, const QString& reported) const {
-    // A failed load shows the engine's own error document; callers want the address
-    // that failed, as the browser's location shows it.
-    if (topFrame && reported.startsWith(QStringLiteral("chrome-error:")) && !m_loadingAddress.isEmpty()) {
-        return m_loadingAddress;
-    }
-    return reported;
+bool BrowserPane::isErrorDocument(const QString& address) {
+    return address.startsWith(QStringLiteral("chrome-error:"));
 }
 
-void BrowserPane::relayNavigateComplete(bool topFrame, const QString& address) {
+void BrowserPane::relayNavigateComplete(bool topFrame, const QString& reported) {
+    QString address = reported;
     if (topFrame) {
+        // A failed load shows the engine's own error document; callers want the address
+        // that failed, as the browser's location shows it.
+        if (isErrorDocument(reported)) {
+            address = m_navigationPending && !m_pendingAddress.isEmpty() ? m_pendingAddress : m_loadingAddress;
+        }
         // A new top document: it is not complete until it says so. The engine may run
         // a new load inside an unfinished one without announcing a start, so this, not
         // the load start, is what resets the state.
         m_topNavigatedThisLoad = true;
         m_topReportedThisLoad = false;
         m_documentComplete = false;
-        navigationBegun();
+        m_documentAddress = address;
+        if (m_navigationPending && (isErrorDocument(reported) || isPendingDocument(address))) navigationBegun();
     }
     QPointer<BrowserPane> alive(this);
     const bool wasIn = m_inNavigationEvent;
     const QString previous = m_eventAddress;
     m_inNavigationEvent = true;
-    m_eventAddress = documentAddress(topFrame, address);
-    if (topFrame) m_documentAddress = m_eventAddress;
+    m_eventAddress = address;
     emit NavigateComplete();
     if (alive) {
         m_inNavigationEvent = wasIn;
@@ -470,7 +485,7 @@ void BrowserPane::relayFrameComplete(bool topFrame, const QString& address) {
         m_topReportedThisLoad = true;
         m_documentComplete = true;
     }
-    relayDocumentReady(documentAddress(topFrame, address));
+    relayDocumentReady(topFrame && isErrorDocument(address) ? m_documentAddress : address);
 }
 
 void BrowserPane::relayDocumentReady(const QString& address) {

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <memory>
 
@@ -64,14 +65,15 @@ private:
     // Called by the page; each returns what the page should do.
     bool relayBeforeNavigate(const QString& address, bool topFrame);
     bool relayNewWindow();
-    void relayNavigateComplete(bool topFrame, const QString& address);
+    void relayNavigateComplete(bool topFrame, const QString& reported);
     void relayFrameComplete(bool topFrame, const QString& address);
     void relayDocumentReady(const QString& address);
-    QString documentAddress(bool topFrame, const QString& reported) const;
+    static bool isErrorDocument(const QString& address);
+    bool isPendingDocument(const QString& address) const;
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     void onTitleChanged(const QString& title);
     void onUrlChanged(const QUrl& address);
-    void expectNavigation();
+    void expectNavigation(const QUrl& target);
     void navigationBegun();
     void setStatusText(const QString& text);
     void watchHistoryActions();
@@ -100,6 +102,7 @@ private:
 
     bool m_documentComplete = false;   // the top document shown reported its end
     bool m_navigationPending = false;  // a navigation was asked for and has not begun
+    QString m_pendingAddress;          // the address whose document ends the wait, when known
     QTimer m_pendingLimit;
     QString m_documentAddress;  // the top document shown
     bool m_topReportedThisLoad = false;

@@ -153,6 +153,13 @@ void DownloadTask::dispatch(QueueItem& item) {
                     ++m_streamRestarts;
                     spawnConnection(-1, false, true);
                 }
+            } else if (!item.failed && !stopping() && !m_rangesRefused && m_total >= 0 &&
+                       static_cast<int>(m_threads.size()) < std::max(1, m_parameters.connections)) {
+                // A connection that finished early is replaced by one that takes half of
+                // the segment with the most bytes left, so that the last bytes do not
+                // arrive over one connection alone. None starts when no segment has
+                // enough left to split.
+                spawnConnection(-1, false, false);
             }
             break;
         }
@@ -181,6 +188,12 @@ void DownloadTask::spawnConnection(int segment, bool first, bool canStream) {
         segment = *claimed;
     }
     c.segment = segment;
+    if (segment >= 0) {
+        // Taken here, on the task thread, before any later split can move its end.
+        const Segment given = m_segments.get(segment);
+        c.beginAt = given.position();
+        c.beginEnd = given.end();
+    }
     ++m_running;
     try {
         m_threads.emplace(c.id, std::thread([this, c] { connectionMain(c); }));
@@ -269,10 +282,7 @@ int DownloadTask::askFileExists(std::string& path) {
 
 void DownloadTask::connectionMain(Connection c) {
     raise(kEventConnectionStarted, 0);
-    if (!c.first) {
-        const Segment s = m_segments.get(c.segment);
-        raise(kEventSegmentBegun, s.position(), s.end());
-    }
+    if (!c.first) raise(kEventSegmentBegun, c.beginAt, c.beginEnd);
     bool failed = false;
     for (;;) {
         Outcome outcome;
@@ -323,6 +333,7 @@ void DownloadTask::connectionMain(Connection c) {
     QueueItem item;
     item.kind = QueueItem::ConnectionEnded;
     item.connection = c.id;
+    item.failed = failed;
     post(std::move(item));
 }
 

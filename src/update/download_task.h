@@ -51,6 +51,8 @@ private:
         int retries = 0;
         int redirects = 0;
         std::int64_t streamPos = 0;  // file offset of the next byte the current answer carries
+        std::int64_t beginAt = 0;    // the segment as given at the start (event 6)
+        std::int64_t beginEnd = 0;
         DownloadAddress address;
         std::string cookie;
     };
@@ -61,6 +63,7 @@ private:
         std::string text;
         TaskEvent event;
         int connection = 0;
+        bool failed = false;  // ConnectionEnded: the connection ended with an error
         std::promise<std::pair<int, std::string>>* reply = nullptr;
     };
 

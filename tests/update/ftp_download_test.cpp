@@ -115,7 +115,7 @@ TEST_F(FtpDownload, PassiveModeWithFiveConnectionsAndAHiddenPassword) {
     runDownload(run, p);
     EXPECT_EQ(hashOf(readFile(out("setup.exe"))), hashOf(m_body)) << run.allTexts();
     EXPECT_TRUE(run.last().complete);
-    EXPECT_EQ(run.eventsOf(kEventConnectionStarted).size(), 5u);
+    EXPECT_GE(run.eventsOf(kEventConnectionStarted).size(), 5u);
     EXPECT_EQ(run.eventsOf(kEventSizeKnown).at(0).value, 300001);
     EXPECT_TRUE(run.hasText(status::kFtpWaitWelcome));
     EXPECT_TRUE(run.hasText(status::kFtpLoggedIn));

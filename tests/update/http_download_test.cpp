@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "download_engine.h"
@@ -37,23 +38,23 @@ TEST(HttpDownload, FiveConnectionsFetchTheFileInSegmentsWithEventsInOrder) {
     runDownload(run, quickParameters(server.url("/dir/file.exe"), folder.file("file.exe"), 5));
 
     EXPECT_EQ(hashOf(readFile(folder.file("file.exe"))), hashOf(body));
-    EXPECT_EQ(server.requestCount("/dir/file.exe"), 5);
     const auto sizes = run.eventsOf(kEventSizeKnown);
     ASSERT_EQ(sizes.size(), 1u);
     EXPECT_EQ(sizes[0].value, 300001);
-    EXPECT_EQ(run.eventsOf(kEventConnectionStarted).size(), 5u);
-    EXPECT_EQ(run.eventsOf(kEventConnectionEnded).size(), 5u);
+    // Five connections at least: one that finishes early may be replaced by another.
+    const auto started = run.eventsOf(kEventConnectionStarted).size();
+    EXPECT_GE(started, 5u);
+    EXPECT_EQ(server.requestCount("/dir/file.exe"), static_cast<int>(started));
+    EXPECT_EQ(run.eventsOf(kEventConnectionEnded).size(), started);
     EXPECT_TRUE(run.eventsOf(kEventConnectionFailed).empty());
     std::int64_t arrived = 0;
     for (const auto& e : run.eventsOf(kEventBytesArrived)) arrived += e.value;
     EXPECT_EQ(arrived, 300001);
-    // Each further connection begins at its own segment: 60000 bytes apart, the last to the end.
-    std::set<std::int64_t> starts;
-    for (const auto& e : run.eventsOf(kEventSegmentBegun)) {
-        starts.insert(e.value);
-        EXPECT_EQ(e.data, e.value == 240000 ? 300001 : e.value + 60000);
-    }
-    EXPECT_EQ(starts, (std::set<std::int64_t>{0, 60000, 120000, 180000, 240000}));
+    // The file is cut into five segments 60000 bytes apart, the last one to the end.
+    std::map<std::int64_t, std::int64_t> begun;
+    for (const auto& e : run.eventsOf(kEventSegmentBegun)) begun[e.value] = e.data;
+    for (std::int64_t start : {0, 60000, 120000, 180000}) EXPECT_EQ(begun[start], start + 60000) << start;
+    EXPECT_EQ(begun[240000], 300001);
     const TaskEvent end = run.last();
     EXPECT_EQ(end.code, kEventTaskEnded);
     EXPECT_EQ(end.value, 300001);
@@ -315,13 +316,34 @@ TEST(HttpDownload, AFailedSegmentIsTakenOverByAConnectionThatFinished) {
     server.route("/takeover", refusing);
     runDownload(run, quickParameters(server.url("/takeover"), folder.file("t"), 5));
     EXPECT_EQ(run.eventsOf(kEventConnectionFailed).size(), 1u);
+    // Another connection took the refused segment over from where it stood.
     const auto takeovers = run.eventsOf(kEventSegmentTakenOver);
     ASSERT_EQ(takeovers.size(), 1u);
     EXPECT_EQ(takeovers[0].value, 100000);
-    EXPECT_EQ(takeovers[0].data, 150000);
-    EXPECT_EQ(server.requestCount("/takeover"), 6);
+    EXPECT_GE(server.requestCount("/takeover"), 6);
     EXPECT_EQ(hashOf(readFile(folder.file("t"))), hashOf(body));
     EXPECT_TRUE(run.last().complete);
+}
+
+TEST(HttpDownload, ASlowSegmentIsSplitWhenAnotherConnectionFinishes) {
+    TestHttpServer server;
+    const std::string body = randomBytes(300000, 14);
+    Route slow = served(body);
+    slow.delayRanges = {{60000, 700}};  // the connection for the second segment waits
+    server.route("/slow-part", slow);
+    TempFolder folder;
+    DownloadRun run;
+    runDownload(run, quickParameters(server.url("/slow-part"), folder.file("s"), 5));
+    EXPECT_EQ(hashOf(readFile(folder.file("s"))), hashOf(body));
+    EXPECT_TRUE(run.last().complete);
+    // A replacement took the second half of the waiting segment.
+    bool split = false;
+    for (const auto& e : run.eventsOf(kEventSegmentBegun)) split = split || (e.value == 90000 && e.data == 120000);
+    EXPECT_TRUE(split) << run.allTexts();
+    int splitRequests = 0;
+    for (const std::string& request : server.requests())
+        splitRequests += request.find("\r\nRange: bytes=90000-\r\n") != std::string::npos;
+    EXPECT_EQ(splitRequests, 1);
 }
 
 TEST(HttpDownload, ConnectFailuresAreRetriedAsOftenAsAllowed) {

@@ -148,6 +148,14 @@ void TestHttpServer::serve(int fd) {
         return;
     }
 
+    if (const size_t at = request.find("\r\nRange: bytes="); at != std::string::npos) {
+        std::lock_guard lock(m_mutex);
+        auto& delays = m_routes[path].delayRanges;
+        if (auto it = delays.find(std::stoll(request.substr(at + 15))); it != delays.end()) {
+            route.answerDelayMs += it->second;
+            delays.erase(it);
+        }
+    }
     for (int waited = 0; waited < route.answerDelayMs && !m_stop; waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const auto total = static_cast<std::int64_t>(route.body.size());

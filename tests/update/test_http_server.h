@@ -31,6 +31,7 @@ struct Route {
     std::string rawAnswer;                // sent as it is, instead of everything above
     std::set<std::int64_t> refuseRanges;  // range starts answered once with 404
     int answerDelayMs = 0;                // before a 200/206 answer
+    std::map<std::int64_t, int> delayRanges;  // range start -> ms to wait before answering, once
 };
 
 inline Route served(std::string body) {

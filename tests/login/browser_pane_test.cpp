@@ -8,6 +8,7 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <functional>
+#include <memory>
 
 #include "local_http_server.h"
 
@@ -139,8 +140,30 @@ TEST_F(BrowserPaneTest, ReadinessDropsAsSoonAsANavigationIsAskedFor) {
     ASSERT_TRUE(waitFor([&] { return readies.size() == 2 && pane->IsReady(); }));
     EXPECT_EQ(readies.back().address, server.address(QStringLiteral("/two")));
 
+    // Asked for from inside the ready report (the engine then folds the new load into
+    // the one just ending, without announcing a start) and redirected: the wait ends
+    // with the document the redirect leads to, well before the pane's own limit for
+    // navigations that never begin.
+    server.setPage(QStringLiteral("/target"), "<html><body>target</body></html>");
+    server.setRedirect(QStringLiteral("/moved"), server.address(QStringLiteral("/target")));
+    bool readyWhenAsked = true;
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = QObject::connect(
+        pane.get(), &BrowserPane::DocumentReady, pane.get(),
+        [&, once] {
+            QObject::disconnect(*once);
+            pane->setUrl(server.address(QStringLiteral("/moved")));
+            readyWhenAsked = pane->IsReady();
+        },
+        Qt::DirectConnection);
+    pane->setUrl(server.address(QStringLiteral("/one")));
+    ASSERT_TRUE(waitFor([&] { return readies.size() >= 3; }));
+    EXPECT_FALSE(readyWhenAsked);
+    ASSERT_TRUE(waitFor([&] { return pane->IsReady(); }, 5000));
+    EXPECT_EQ(pane->url(), server.address(QStringLiteral("/target")));
+
     // A jump inside the document loads nothing and leaves it complete.
-    pane->setUrl(server.address(QStringLiteral("/two#a")));
+    pane->setUrl(server.address(QStringLiteral("/target#a")));
     ASSERT_TRUE(waitFor([&] { return pane->IsReady(); }, 3000));
 
     // Back and forward with nowhere to go, or stop, never leave it unready.

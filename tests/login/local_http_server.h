@@ -32,6 +32,9 @@ public:
         m_pages.insert(path, {html, contentType});
     }
 
+    // Answers path with a redirect to location.
+    void setRedirect(const QString& path, const QString& location) { m_redirects.insert(path, location.toUtf8()); }
+
     // Paths requested so far, in order.
     const QStringList& requests() const { return m_requests; }
 
@@ -51,7 +54,9 @@ private:
         m_requests.append(path);
         QByteArray response;
         const auto page = m_pages.constFind(path);
-        if (page == m_pages.constEnd()) {
+        if (m_redirects.contains(path)) {
+            response = "HTTP/1.0 302 Found\r\nLocation: " + m_redirects.value(path) + "\r\nContent-Length: 0\r\n\r\n";
+        } else if (page == m_pages.constEnd()) {
             response = "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\nnot found";
         } else {
             response = "HTTP/1.0 200 OK\r\nContent-Type: " + page->contentType +
@@ -64,6 +69,7 @@ private:
 
     QTcpServer m_server;
     QHash<QString, Page> m_pages;
+    QHash<QString, QByteArray> m_redirects;
     QHash<QTcpSocket*, QByteArray> m_buffers;
     QStringList m_requests;
 };

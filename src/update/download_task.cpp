@@ -379,7 +379,7 @@ DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& so
         Segment s = m_segments.get(c.segment);
         std::int64_t writePos = s.position() + buffered;
         if (writePos >= s.end()) {
-            if (!flush(c, buffer.data(), buffered)) return Outcome::Stopped;
+            flush(c, buffer.data(), buffered);
             buffered = 0;
             // Any answer runs to the end of the file, so when ranges are refused the
             // bytes that follow are the next segments'.
@@ -440,14 +440,14 @@ DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& so
             buffered += take;
         }
         if (buffered >= kSegmentUnit || s.position() + buffered >= s.end()) {
-            if (!flush(c, buffer.data(), buffered)) return Outcome::Stopped;
+            flush(c, buffer.data(), buffered);
             buffered = 0;
         }
     }
 }
 
-bool DownloadTask::flush(Connection& c, const char* data, std::int64_t size) {
-    if (size <= 0) return true;
+void DownloadTask::flush(Connection& c, const char* data, std::int64_t size) {
+    if (size <= 0) return;
     std::int64_t fits = size;
     const std::int64_t position = m_segments.reserve(c.segment, fits);
     if (fits > 0) {
@@ -456,7 +456,6 @@ bool DownloadTask::flush(Connection& c, const char* data, std::int64_t size) {
         m_received.fetch_add(fits, std::memory_order_relaxed);
         raise(kEventBytesArrived, fits);
     }
-    return true;
 }
 
 void DownloadTask::cutIntoSegments(Connection& c, std::int64_t total) {

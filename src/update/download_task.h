@@ -90,7 +90,8 @@ private:
     Outcome ftpSession(Connection& c);
     Outcome openRoute(Connection& c, SocketConnection& socket, const std::string& host, int port, bool proxy);
     Outcome readBody(Connection& c, SocketConnection& socket, std::string initial);
-    bool flush(Connection& c, const char* data, std::int64_t size);
+    // Writes buffered bytes at the segment's position, as far as the segment reaches.
+    void flush(Connection& c, const char* data, std::int64_t size);
     bool beginFile(std::int64_t total, const std::string& suggestedName);
     void cutIntoSegments(Connection& c, std::int64_t total);
     Outcome socketFailure(SocketResult result, int error, bool receiving);

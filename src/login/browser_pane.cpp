@@ -300,7 +300,12 @@ void BrowserPane::navigate(const QString& address) {
             target = QUrl::fromUserInput(trimmed);
         }
     }
-    expectNavigation(target);
+    // The engine drops addresses it cannot navigate to without a word; waiting for
+    // those would only leave the pane unready until the limit.
+    const bool networkScheme = target.scheme() == u"http" || target.scheme() == u"https" || target.scheme() == u"ftp";
+    const bool navigable =
+        target.isValid() && !(networkScheme && target.host().isEmpty()) && target.scheme() != u"javascript";
+    if (navigable) expectNavigation(target);
     m_view->load(target);
 }
 

@@ -166,9 +166,16 @@ TEST_F(BrowserPaneTest, ReadinessDropsAsSoonAsANavigationIsAskedFor) {
     pane->setUrl(server.address(QStringLiteral("/target#a")));
     ASSERT_TRUE(waitFor([&] { return pane->IsReady(); }, 3000));
 
-    // Back and forward with nowhere to go, or stop, never leave it unready.
+    // Back and forward with nowhere to go, addresses the engine drops, or stop never
+    // leave it unready.
     pane->BrowseCommand(0);
     EXPECT_TRUE(pane->IsReady());
+    for (const QString& dropped : {QStringLiteral("http://"), QStringLiteral("javascript:void(0)")}) {
+        pane->setUrl(dropped);
+        EXPECT_TRUE(pane->IsReady()) << dropped.toStdString();
+    }
+    QTest::qWait(300);
+    EXPECT_EQ(pane->url(), server.address(QStringLiteral("/target#a")));
     pane->setUrl(server.address(QStringLiteral("/one")));
     pane->BrowseCommand(5);
     EXPECT_TRUE(pane->IsReady());

@@ -70,24 +70,24 @@ void setDesktopFolderOverride(std::optional<std::string> folder) { g_desktopOver
 
 void clearDesktopFolderOverride() { g_desktopOverride.reset(); }
 
-std::optional<std::string> desktopEntryText(const ShortcutSpec& spec) {
-    if (hasLineBreak(spec.target) || hasLineBreak(spec.name) || hasLineBreak(spec.comment)) return std::nullopt;
+std::optional<std::string> desktopEntryText(const ShortcutDetails& details) {
+    if (hasLineBreak(details.target) || hasLineBreak(details.name) || hasLineBreak(details.comment)) return std::nullopt;
     std::string text = "[Desktop Entry]\n";
     text += "Type=Application\n";
     text += "Version=1.0\n";
-    text += "Name=" + escapeValue(spec.name) + "\n";
-    text += "Comment=" + escapeValue(spec.comment) + "\n";
-    text += "Exec=" + quoteExecArgument(spec.target) + "\n";
+    text += "Name=" + escapeValue(details.name) + "\n";
+    text += "Comment=" + escapeValue(details.comment) + "\n";
+    text += "Exec=" + quoteExecArgument(details.target) + "\n";
     text += "Terminal=false\n";
     return text;
 }
 
-ShortcutResult createDesktopShortcut(const std::string& programFolder, const ShortcutSpec& spec) {
+ShortcutResult createDesktopShortcut(const std::string& programFolder, const ShortcutDetails& details) {
     namespace fs = std::filesystem;
-    const std::string fileName = spec.name + ".desktop";
+    const std::string fileName = details.name + ".desktop";
     const fs::path local = fs::path(programFolder) / fileName;
 
-    std::optional<std::string> text = desktopEntryText(spec);
+    std::optional<std::string> text = desktopEntryText(details);
     if (!text) return ShortcutResult::NotSavable;
     {
         std::ofstream out(local, std::ios::binary | std::ios::trunc);

@@ -8,7 +8,7 @@
 
 namespace platform {
 
-struct ShortcutSpec {
+struct ShortcutDetails {
     std::string name;     // file name without extension and the launcher's shown name
     std::string comment;  // the launcher's description
     std::string target;   // absolute path of the program the launcher starts
@@ -30,13 +30,13 @@ std::optional<std::string> desktopFolder();
 void setDesktopFolderOverride(std::optional<std::string> folder);
 void clearDesktopFolderOverride();
 
-// The launcher text for spec: a desktop entry of type Application whose Exec line
+// The launcher text for these details: a desktop entry of type Application whose Exec line
 // quotes the target so that spaces and special characters survive.
 // Nothing when the target cannot be written into a desktop entry (a line break).
-std::optional<std::string> desktopEntryText(const ShortcutSpec& spec);
+std::optional<std::string> desktopEntryText(const ShortcutDetails& details);
 
 // Writes programFolder/<name>.desktop, copies it to the desktop folder replacing a
 // launcher of that name, then deletes the one in the program folder.
-ShortcutResult createDesktopShortcut(const std::string& programFolder, const ShortcutSpec& spec);
+ShortcutResult createDesktopShortcut(const std::string& programFolder, const ShortcutDetails& details);
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 
 #include "platform/gbk.h"
 #include "records/database_builder.h"
+#include "records/gbk_bytes.h"
 #include "records/profile_reader.h"
 #include "records/record_database.h"
 
@@ -77,7 +78,6 @@ std::vector<ProviderRow>& providers() {
     return rows;
 }
 
-bool isLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
 // The number of a password piece; only its low eight bits matter, so digits accumulate
 // modulo 2^32 and an overlong piece cannot overflow.
@@ -202,7 +202,7 @@ std::string decodePassword(std::string_view encoded) {
     };
     while (i < encoded.size()) {
         auto c = static_cast<unsigned char>(encoded[i]);
-        if (isLead(c) && i + 1 < encoded.size()) {
+        if (isGbkLeadByte(c) && i + 1 < encoded.size()) {
             i += 2;
             continue;
         }

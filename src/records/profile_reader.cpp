@@ -3,6 +3,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "records/gbk_bytes.h"
+
 namespace records {
 namespace {
 
@@ -14,24 +16,6 @@ std::string_view trim(std::string_view text) {
     return text.substr(begin, end - begin + 1);
 }
 
-bool isLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
-
-bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto x = static_cast<unsigned char>(a[i]);
-        auto y = static_cast<unsigned char>(b[i]);
-        if (isLead(x) && i + 1 < a.size()) {
-            if (x != y || a[i + 1] != b[i + 1]) return false;
-            ++i;
-            continue;
-        }
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // Cuts to the buffer (one byte is the terminator), never through a double-byte character.
 std::string fitBuffer(std::string_view value) {
@@ -39,7 +23,7 @@ std::string fitBuffer(std::string_view value) {
     if (value.size() <= limit) return std::string(value);
     size_t end = 0;
     while (end < value.size()) {
-        size_t width = isLead(static_cast<unsigned char>(value[end])) && end + 1 < value.size() ? 2 : 1;
+        size_t width = isGbkLeadByte(static_cast<unsigned char>(value[end])) && end + 1 < value.size() ? 2 : 1;
         if (end + width > limit) break;
         end += width;
     }
@@ -68,14 +52,14 @@ std::optional<std::string> readProfileString(const std::string& file, std::strin
             std::string_view name = trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
             // Only the first section of a name counts, as the platform reader does.
             if (inSection) return std::nullopt;
-            inSection = !sectionSeen && sameName(name, section);
+            inSection = !sectionSeen && equalsIgnoringCase(name, section);
             sectionSeen = sectionSeen || inSection;
             continue;
         }
         if (!inSection) continue;
         size_t equals = line.find('=');
         if (equals == std::string_view::npos) continue;
-        if (!sameName(trim(line.substr(0, equals)), key)) continue;
+        if (!equalsIgnoringCase(trim(line.substr(0, equals)), key)) continue;
         std::string_view value = trim(line.substr(equals + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);

@@ -13,6 +13,7 @@
 
 #include "records/auxiliary_file.h"
 #include "records/database_builder.h"
+#include "records/gbk_bytes.h"
 #include "records/record_file.h"
 #include "records/scrambler.h"
 
@@ -79,26 +80,6 @@ void putLe32(uint8_t* p, int32_t value) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-bool isLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
-
-// Compares GBK texts ignoring the case of ASCII letters; the second byte of a double-byte
-// character is compared exactly, never folded.
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto x = static_cast<unsigned char>(a[i]);
-        auto y = static_cast<unsigned char>(b[i]);
-        if (isLeadByte(x) && i + 1 < a.size()) {
-            if (x != y || a[i + 1] != b[i + 1]) return false;
-            ++i;
-            continue;
-        }
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // Alias rule: first a letter (half- or full-width) or a Chinese character, then letters,
 // digits (half- or full-width) or Chinese characters.
@@ -112,7 +93,7 @@ bool validAlias(std::string_view alias) {
         if (c < 0x80) {
             bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
             ok = letter || (!first && c >= '0' && c <= '9');
-        } else if (isLeadByte(c) && i + 1 < alias.size()) {
+        } else if (isGbkLeadByte(c) && i + 1 < alias.size()) {
             width = 2;
             auto t = static_cast<unsigned char>(alias[i + 1]);
             bool fullLetter = c == 0xA3 && ((t >= 0xC1 && t <= 0xDA) || (t >= 0xE1 && t <= 0xFA));
@@ -178,7 +159,7 @@ struct Database {
     }
     const Descriptor* find(std::string_view name) const {
         for (const auto& d : fields) {
-            if (equalsNoCase(d.name, name)) return &d;
+            if (equalsIgnoringCase(d.name, name)) return &d;
         }
         return nullptr;
     }
@@ -238,7 +219,7 @@ std::string auxiliaryPath(const std::string& databasePath) {
     std::string wantedName = wanted.filename().string();
     for (const auto& entry : std::filesystem::directory_iterator(wanted.parent_path(), ec)) {
         std::string name = entry.path().filename().string();
-        if (equalsNoCase(name, wantedName)) return entry.path().string();
+        if (equalsIgnoringCase(name, wantedName)) return entry.path().string();
     }
     return path;
 }
@@ -404,7 +385,7 @@ int openDatabaseFiles(Database& db, const std::string& path, const OpenOptions& 
         if (options.password.empty()) return result(kBadPassword);
         const char* stored = reinterpret_cast<const char*>(h + edb::kCheckTextOffset);
         std::string_view storedText(stored, strnlen(stored, edb::kCheckTextArea));
-        if (!equalsNoCase(storedText, passwordCheckText(options.password))) return result(kBadPassword);
+        if (!equalsIgnoringCase(storedText, passwordCheckText(options.password))) return result(kBadPassword);
     } else {
         return result(kNotDatabase);
     }
@@ -614,7 +595,7 @@ bool openDatabaseUnguarded(const std::string& path, const OpenOptions& options) 
     std::string fullPath = absolute.lexically_normal().string();
     auto& list = databases();
     for (const auto& db : list.open) {
-        if (equalsNoCase(db->fullPath, fullPath)) return fail(kAlreadyOpen), false;
+        if (equalsIgnoringCase(db->fullPath, fullPath)) return fail(kAlreadyOpen), false;
     }
 
     auto db = std::make_unique<Database>();
@@ -654,7 +635,7 @@ void closeDatabase(std::string_view name) {
         auto match = [&](auto member) {
             for (int i = static_cast<int>(list.open.size()) - 1; i >= 0; --i) {
                 const std::string& text = list.open[static_cast<size_t>(i)].get()->*member;
-                if (!text.empty() && equalsNoCase(text, name)) return i;
+                if (!text.empty() && equalsIgnoringCase(text, name)) return i;
             }
             return -1;
         };

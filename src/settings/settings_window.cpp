@@ -181,9 +181,9 @@ void SettingsWindow::createShortcut() {
     const std::string folder = platform::programFolder();
     // The launcher always starts the program under its installed name, whatever the
     // running file is called.
-    const platform::ShortcutSpec spec{kShortcutName.toStdString(), kShortcutComment.toStdString(),
+    const platform::ShortcutDetails details{kShortcutName.toStdString(), kShortcutComment.toStdString(),
                                       folder + "/" + kProgramFileName.toStdString()};
-    if (platform::createDesktopShortcut(folder, spec) == platform::ShortcutResult::Created) {
+    if (platform::createDesktopShortcut(folder, details) == platform::ShortcutResult::Created) {
         platform::messageBox(this, kShortcutCreated, platform::MessageIcon::Information);
     } else {
         platform::messageBox(this, kShortcutFailed, platform::MessageIcon::Error);

@@ -26,7 +26,7 @@ std::string lineStarting(const std::string& text, const std::string& key) {
     return {};
 }
 
-platform::ShortcutSpec spec(const std::string& folder) {
+platform::ShortcutDetails details(const std::string& folder) {
     return {"云梭邮盒", "方便快捷的邮箱登录软件", folder + "/云梭邮盒"};
 }
 
@@ -49,7 +49,7 @@ protected:
 
 TEST_F(DesktopShortcut, CreatedTwiceReplacesTheLauncherAndLeavesNothingBehind) {
     for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(platform::createDesktopShortcut(programFolder(), spec(programFolder())),
+        ASSERT_EQ(platform::createDesktopShortcut(programFolder(), details(programFolder())),
                   platform::ShortcutResult::Created);
         EXPECT_TRUE(fs::exists(onDesktop()));
         EXPECT_FALSE(fs::exists(inProgramFolder()));
@@ -70,28 +70,28 @@ TEST_F(DesktopShortcut, WithoutADesktopFolderNothingIsCreatedThere) {
     const std::string missing = m_desktop.path().toStdString() + "/不存在";
     platform::setDesktopFolderOverride(missing);
     EXPECT_FALSE(platform::desktopFolder());
-    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), spec(programFolder())),
+    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), details(programFolder())),
               platform::ShortcutResult::NoDesktop);
     EXPECT_FALSE(fs::exists(missing));
 
     platform::setDesktopFolderOverride(std::nullopt);
-    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), spec(programFolder())),
+    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), details(programFolder())),
               platform::ShortcutResult::NoDesktop);
 }
 
 TEST_F(DesktopShortcut, ACopyThatFailsKeepsTheLauncherInTheProgramFolder) {
     // A folder of the launcher's name on the desktop cannot be replaced by a file.
     fs::create_directories(onDesktop() / "inside");
-    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), spec(programFolder())),
+    EXPECT_EQ(platform::createDesktopShortcut(programFolder(), details(programFolder())),
               platform::ShortcutResult::CopyFailed);
     EXPECT_TRUE(fs::exists(inProgramFolder()));
 
-    EXPECT_EQ(platform::createDesktopShortcut(programFolder() + "/没有这个文件夹", spec(programFolder())),
+    EXPECT_EQ(platform::createDesktopShortcut(programFolder() + "/没有这个文件夹", details(programFolder())),
               platform::ShortcutResult::NotSavable);
 }
 
 TEST(DesktopEntry, ExecQuotesSpecialCharactersAndRefusesLineBreaks) {
-    platform::ShortcutSpec odd{"n", "c", "/opt/my \"mail\" $box\\100%/云梭邮盒"};
+    platform::ShortcutDetails odd{"n", "c", "/opt/my \"mail\" $box\\100%/云梭邮盒"};
     std::optional<std::string> text = platform::desktopEntryText(odd);
     ASSERT_TRUE(text);
     EXPECT_EQ(lineStarting(*text, "Exec="), R"(Exec="/opt/my \\"mail\\" \\$box\\\\100%%/云梭邮盒")");

@@ -26,6 +26,7 @@ mkdir -p -m 755 "$work/www" "$work/logs" "$work/out"
 echo "making a ${size_mb} MiB file ..." >&2
 head -c $((size_mb * 1024 * 1024)) /dev/urandom > "$work/www/file.bin"
 reference=$(sha256sum < "$work/www/file.bin" | cut -d' ' -f1)
+sync
 
 port=$((20000 + RANDOM % 20000))
 cat > "$work/nginx.conf" <<CONF
@@ -63,6 +64,7 @@ done
 results=()
 measure() {  # command... -> "wall cpu identical"
     rm -rf "$work/out" && mkdir -p "$work/out"
+    sync  # no write-back of an earlier run may fall into this one
     /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" >/dev/null 2>&1 || true
     local wall user sys got ok=yes
     read -r wall user sys < <(tail -1 "$work/time.txt")
@@ -85,7 +87,10 @@ run() {  # label, repetitions, command...: keeps the run with the median wall ti
     echo "$label: ${lines[*]}" >&2
 }
 
-curl -s -o /dev/null "http://127.0.0.1:$port/file.bin"  # warm the page cache and nginx
+# One discarded download to disk first: the first large write after making the file
+# pays for the kernel's memory reclaim, whichever downloader happens to run first.
+curl -s -o "$work/out/file.bin" "http://127.0.0.1:$port/file.bin"
+rm -f "$work/out/file.bin"
 for path in / /limited/; do
     url="http://127.0.0.1:$port${path}file.bin"
     if [[ $path == / ]]; then

@@ -7,6 +7,15 @@
 #   bench/update/compare_downloaders.sh TMBL_FETCH [SIZE_MB] [LIMIT_MB_PER_CONNECTION] [REPETITIONS]
 set -euo pipefail
 
+# The peers come from Debian's packages; install the missing ones (not needed by CI).
+missing=()
+for tool in nginx:nginx-light curl:curl aria2c:aria2; do
+    command -v "${tool%%:*}" >/dev/null || missing+=("${tool##*:}")
+done
+if ((${#missing[@]})); then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
+
 fetch=${1:?path to tmbl-fetch}
 size_mb=${2:-1024}
 limit_mb=${3:-20}

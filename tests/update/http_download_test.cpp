@@ -312,7 +312,11 @@ TEST(HttpDownload, AFailedSegmentIsTakenOverByAConnectionThatFinished) {
     refusing.refuseRanges = {100000};
     TempFolder folder;
     DownloadRun run;
-    refusing.answerDelayMs = 150;  // the others are still waiting when the refusal comes
+    // The refusal must come while the other connections are still busy: theirs wait
+    // before answering, and the first connection, which starts at once, pauses early on.
+    refusing.answerDelayMs = 300;
+    refusing.stallAt = 1000;
+    refusing.stallMs = 400;
     server.route("/takeover", refusing);
     runDownload(run, quickParameters(server.url("/takeover"), folder.file("t"), 5));
     EXPECT_EQ(run.eventsOf(kEventConnectionFailed).size(), 1u);

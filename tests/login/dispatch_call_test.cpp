@@ -15,21 +15,10 @@
 namespace login {
 namespace {
 
+using login_test::inPage;
 using login_test::PageHost;
 
 std::string gbk(const char* utf8) { return platform::utf8ToGbk(utf8); }
-
-// Evaluates an expression in the page's own world (what the page itself sees).
-QVariant inPage(QWebEnginePage* page, const QString& expression) {
-    QVariant result;
-    bool done = false;
-    page->runJavaScript(expression, [&](const QVariant& v) {
-        result = v;
-        done = true;
-    });
-    (void)login_test::waitUntil([&] { return done; }, 5000);
-    return result;
-}
 
 const char* const kFormPage = R"(<!doctype html><html><head><title>登录 page</title></head><body>
 <form id="f" action="/submit"><input id="user" name="u" value="a"><input type="checkbox" id="box" checked>

@@ -2,29 +2,16 @@
 // every request remembered. Runs on the test's own (UI) thread through Qt's event loop.
 #pragma once
 
+#include "loopback_server.h"
+
 #include <QByteArray>
 #include <QHash>
-#include <QHostAddress>
 #include <QStringList>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 namespace testing_support {
 
-class LocalHttpServer : public QObject {
+class LocalHttpServer : public testing_support::LoopbackServer {
 public:
-    LocalHttpServer() {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-    }
-
-    bool listening() const { return m_server.isListening(); }
-    quint16 port() const { return m_server.serverPort(); }
     QString address(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path); }
 
     void setPage(const QString& path, const QByteArray& html,
@@ -44,7 +31,7 @@ private:
         QByteArray contentType;
     };
 
-    void serve(QTcpSocket* socket) {
+    void serve(QTcpSocket* socket) override {
         QByteArray& pending = m_buffers[socket];
         pending += socket->readAll();
         if (!pending.contains("\r\n\r\n")) return;
@@ -67,7 +54,6 @@ private:
         socket->disconnectFromHost();
     }
 
-    QTcpServer m_server;
     QHash<QString, Page> m_pages;
     QHash<QString, QByteArray> m_redirects;
     QHash<QTcpSocket*, QByteArray> m_buffers;

@@ -4,13 +4,12 @@
 // event loop.
 #pragma once
 
+#include "loopback_server.h"
+
 #include <QByteArray>
 #include <QHash>
-#include <QHostAddress>
 #include <QList>
 #include <QPair>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QUrl>
 #include <string>
 
@@ -35,20 +34,8 @@ struct Submission {
     }
 };
 
-class LoginTestServer : public QObject {
+class LoginTestServer : public testing_support::LoopbackServer {
 public:
-    LoginTestServer() {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-    }
-
-    bool listening() const { return m_server.isListening(); }
-    quint16 port() const { return m_server.serverPort(); }
     QString url(const QString& path, const QString& host = QStringLiteral("127.0.0.1")) const {
         return QStringLiteral("http://%1:%2%3").arg(host).arg(port()).arg(path);
     }
@@ -87,7 +74,7 @@ private:
         return fields;
     }
 
-    void serve(QTcpSocket* socket) {
+    void serve(QTcpSocket* socket) override {
         QByteArray& pending = m_buffers[socket];
         pending += socket->readAll();
         const qsizetype headerEnd = pending.indexOf("\r\n\r\n");
@@ -131,7 +118,6 @@ private:
         socket->disconnectFromHost();
     }
 
-    QTcpServer m_server;
     QHash<QString, Page> m_pages;
     QHash<QTcpSocket*, QByteArray> m_buffers;
     QList<Submission> m_submissions;

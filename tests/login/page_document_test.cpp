@@ -15,19 +15,9 @@
 namespace login {
 namespace {
 
+using login_test::inPage;
 using login_test::PageHost;
 using List = PageDocument::List;
-
-QVariant inPage(QWebEnginePage* page, const QString& expression) {
-    QVariant result;
-    bool done = false;
-    page->runJavaScript(expression, [&](const QVariant& v) {
-        result = v;
-        done = true;
-    });
-    (void)login_test::waitUntil([&] { return done; }, 5000);
-    return result;
-}
 
 std::vector<std::string> ids(const PageDocument& page, List list) {
     std::vector<std::string> out;

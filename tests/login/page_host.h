@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrl>
+#include <QVariant>
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -26,6 +27,18 @@ template <typename Condition>
         QTest::qWait(5);
     }
     return true;
+}
+
+// Evaluates an expression in the page's own world (what the page itself sees).
+inline QVariant inPage(QWebEnginePage* page, const QString& expression) {
+    QVariant result;
+    bool done = false;
+    page->runJavaScript(expression, [&](const QVariant& v) {
+        result = v;
+        done = true;
+    });
+    (void)waitUntil([&] { return done; }, 5000);
+    return result;
 }
 
 class PageHost {

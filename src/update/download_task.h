@@ -10,6 +10,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -87,6 +88,7 @@ private:
     Outcome httpExchange(Connection& c, SocketConnection& socket, const std::string& extraLines, HttpHeader& header,
                          std::string& body);
     Outcome followRedirect(Connection& c, const HttpHeader& header);
+    std::optional<Outcome> redirectOrRefusal(Connection& c, const HttpHeader& header);
     Outcome ftpSession(Connection& c);
     Outcome openRoute(Connection& c, SocketConnection& socket, const std::string& host, int port, bool proxy);
     Outcome readBody(Connection& c, SocketConnection& socket, std::string initial);

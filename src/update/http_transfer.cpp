@@ -142,21 +142,29 @@ DownloadTask::Outcome DownloadTask::followRedirect(Connection& c, const HttpHead
     return Outcome::Reconnect;
 }
 
+// The answers both kinds of request treat alike: a redirect is followed (Reconnect, or
+// why it cannot be), a refusal fails the connection. Anything else is the caller's.
+std::optional<DownloadTask::Outcome> DownloadTask::redirectOrRefusal(Connection& c, const HttpHeader& header) {
+    const int code = header.status;
+    if (code == 301 || code == 302) return followRedirect(c, header);
+    if (code == 400 || code == 403 || code == 404) {
+        status(kStatusError, status::kErrorOccurred);
+        return Outcome::Fail;
+    }
+    return std::nullopt;
+}
+
 DownloadTask::Outcome DownloadTask::httpFirst(Connection& c) {
     for (;;) {
         SocketConnection socket(m_stop);
         HttpHeader header;
         std::string body;
         if (Outcome o = httpExchange(c, socket, cookieLine(c.cookie), header, body); o != Outcome::Done) return o;
+        if (std::optional<Outcome> o = redirectOrRefusal(c, header)) {
+            if (*o == Outcome::Reconnect) continue;
+            return *o;
+        }
         const int code = header.status;
-        if (code == 301 || code == 302) {
-            if (Outcome o = followRedirect(c, header); o != Outcome::Reconnect) return o;
-            continue;
-        }
-        if (code == 400 || code == 403 || code == 404) {
-            status(kStatusError, status::kErrorOccurred);
-            return Outcome::Fail;
-        }
         if (code != 200 && code != 206) {
             status(kStatusError, formatText(status::kUnsupportedAnswer, code));
             return Outcome::Fail;
@@ -201,15 +209,11 @@ DownloadTask::Outcome DownloadTask::httpSegment(Connection& c) {
         HttpHeader header;
         std::string body;
         if (Outcome o = httpExchange(c, socket, extra, header, body); o != Outcome::Done) return o;
+        if (std::optional<Outcome> o = redirectOrRefusal(c, header)) {
+            if (*o == Outcome::Reconnect) continue;
+            return *o;
+        }
         const int code = header.status;
-        if (code == 301 || code == 302) {
-            if (Outcome o = followRedirect(c, header); o != Outcome::Reconnect) return o;
-            continue;
-        }
-        if (code == 400 || code == 403 || code == 404) {
-            status(kStatusError, status::kErrorOccurred);
-            return Outcome::Fail;
-        }
         if (code == 200) {
             if (header.contentLength && *header.contentLength != m_total) {
                 failTask(status::kErrorOccurred);  // the file changed under us

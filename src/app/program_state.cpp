@@ -1,8 +1,8 @@
 #include "app/program_state.h"
 
 #include <QImage>
-#include <QImageReader>
 
+#include "platform/image_loader.h"
 #include "platform/program_folder.h"
 
 namespace app {
@@ -19,14 +19,11 @@ QString iconFilePath(int index) {
 }
 
 QPixmap loadIconFile(const QString& path) {
-    // The entry editor saves plain bitmaps under the .ico name, so the content decides
-    // the format, never the file name.
-    QImageReader reader(path);
-    reader.setDecideFormatFromContent(true);
-    QImage image = reader.read();
-    if (image.isNull()) return {};
+    // The entry editor saves plain bitmaps under the .ico name: the loader goes by content.
+    std::optional<QImage> loaded = platform::loadImageFile(path);
+    if (!loaded) return {};
 
-    image = image.convertToFormat(QImage::Format_ARGB32);
+    QImage image = loaded->convertToFormat(QImage::Format_ARGB32);
     const QRgb key = image.pixel(0, 0);
     for (int y = 0; y < image.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));

@@ -19,7 +19,7 @@
 #include "platform/dialogs.h"
 #include "platform/qt_text.h"
 #include "settings/icon_files.h"
-#include "settings/image_loader.h"
+#include "platform/image_loader.h"
 #include "settings/settings_window.h"
 #include "settings/skinned_control.h"
 #include "settings/window_geometry.h"
@@ -247,7 +247,7 @@ void EntryEditor::applyLoginKindLook(bool byMailbox, bool groupBoxes) {
 }
 
 void EntryEditor::loadIcon() {
-    std::optional<QImage> icon = loadImageFile(app::iconFilePath(m_row));
+    std::optional<QImage> icon = platform::loadImageFile(app::iconFilePath(m_row));
     if (!icon) return;
     QImage image = *icon;
     if (image.width() > m_picture->width() || image.height() > m_picture->height()) {
@@ -270,7 +270,7 @@ void EntryEditor::dropFiles(const QString& dropped) {
         return;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const QImage picture = loadImageFile(first).value_or(QImage());
+    const QImage picture = platform::loadImageFile(first).value_or(QImage());
     SkinnedControl& box = pictureBoxObject();
     box.AttachPictureBox(m_picture);
     // A picture that does not load leaves only the background to show.

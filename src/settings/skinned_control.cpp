@@ -6,7 +6,7 @@
 #include <QToolTip>
 
 #include "settings/image_fit.h"
-#include "settings/image_loader.h"
+#include "platform/image_loader.h"
 
 namespace settings {
 namespace {
@@ -314,7 +314,7 @@ void SkinnedControl::SetBackImage(const QImage& image) {
 }
 
 void SkinnedControl::SetBackImageData(const QByteArray& bytes) {
-    SetBackImage(loadImageData(bytes).value_or(QImage()));
+    SetBackImage(platform::loadImageData(bytes).value_or(QImage()));
 }
 
 void SkinnedControl::SetBackType(int mode) {

@@ -1,4 +1,4 @@
-#include "settings/image_loader.h"
+#include "platform/image_loader.h"
 
 #include <gtest/gtest.h>
 
@@ -41,19 +41,19 @@ TEST(ImageLoader, EverySupportedFormatLoadsByContentWhateverItsName) {
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(bytes);
         file.close();
-        std::optional<QImage> loaded = loadImageFile(path);
+        std::optional<QImage> loaded = platform::loadImageFile(path);
         ASSERT_TRUE(loaded) << format;
         EXPECT_FALSE(loaded->isNull()) << format;
-        std::optional<QImage> fromBytes = loadImageData(bytes);
+        std::optional<QImage> fromBytes = platform::loadImageData(bytes);
         ASSERT_TRUE(fromBytes) << format;
         EXPECT_EQ(fromBytes->size(), loaded->size()) << format;
     }
     // PNG keeps its alpha channel.
-    std::optional<QImage> png = loadImageData(files[0].second);
+    std::optional<QImage> png = platform::loadImageData(files[0].second);
     ASSERT_TRUE(png);
     EXPECT_EQ(png->pixelColor(0, 0).alpha(), 0);
     EXPECT_EQ(png->pixelColor(4, 4), QColor(0, 0, 255));
-    std::optional<QImage> gif = loadImageData(kRedGif);
+    std::optional<QImage> gif = platform::loadImageData(kRedGif);
     ASSERT_TRUE(gif);
     EXPECT_EQ(gif->pixelColor(0, 0), QColor(255, 0, 0));
 }
@@ -80,7 +80,7 @@ TEST(ImageLoader, AnIconWithSeveralSizesGivesItsLargestPicture) {
     icon += entry(16, smallPng.size(), 6 + 32);
     icon += entry(32, largePng.size(), 6 + 32 + smallPng.size());
     icon += smallPng + largePng;
-    std::optional<QImage> loaded = loadImageData(icon);
+    std::optional<QImage> loaded = platform::loadImageData(icon);
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->size(), QSize(32, 32));
     EXPECT_EQ(loaded->pixelColor(5, 5), QColor(Qt::blue));
@@ -88,9 +88,9 @@ TEST(ImageLoader, AnIconWithSeveralSizesGivesItsLargestPicture) {
 
 TEST(ImageLoader, MissingAndDamagedFilesGiveNoImage) {
     QTemporaryDir dir;
-    EXPECT_FALSE(loadImageFile(dir.path() + QStringLiteral("/none.png")));
-    EXPECT_FALSE(loadImageData(QByteArray()));
-    EXPECT_FALSE(loadImageData(QByteArray("\x89PNG\r\n\x1a\n truncated", 19)));
+    EXPECT_FALSE(platform::loadImageFile(dir.path() + QStringLiteral("/none.png")));
+    EXPECT_FALSE(platform::loadImageData(QByteArray()));
+    EXPECT_FALSE(platform::loadImageData(QByteArray("\x89PNG\r\n\x1a\n truncated", 19)));
 }
 
 }  // namespace

@@ -8,11 +8,11 @@
 #include <QString>
 #include <optional>
 
-namespace settings {
+namespace platform {
 
 // The decoded picture with its alpha channel, or nothing when the file is missing
 // or not a picture any installed reader understands.
 std::optional<QImage> loadImageFile(const QString& path);
 std::optional<QImage> loadImageData(const QByteArray& bytes);
 
-}  // namespace settings
+}  // namespace platform

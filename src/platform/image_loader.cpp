@@ -1,9 +1,9 @@
-#include "settings/image_loader.h"
+#include "platform/image_loader.h"
 
 #include <QBuffer>
 #include <QImageReader>
 
-namespace settings {
+namespace platform {
 namespace {
 
 // An icon file may hold the same picture at several sizes, smallest first; the
@@ -40,4 +40,4 @@ std::optional<QImage> loadImageData(const QByteArray& bytes) {
     return readFrom(reader);
 }
 
-}  // namespace settings
+}  // namespace platform

@@ -17,7 +17,7 @@ class QToolBar;
 namespace login {
 class BrowserPane;
 class LoginDriver;
-}
+}  // namespace login
 
 namespace app {
 
@@ -96,7 +96,7 @@ private:
     QFrame* m_rightPanel = nullptr;        // 外形框2
     login::BrowserPane* m_pane = nullptr;  // 超文本浏览框1
     login::LoginDriver* m_loginDriver = nullptr;
-    QFrame* m_navFrame = nullptr;          // 外形框3
+    QFrame* m_navFrame = nullptr;  // 外形框3
     QPushButton* m_backButton = nullptr;
     QPushButton* m_homeButton = nullptr;
     QPushButton* m_forwardButton = nullptr;

@@ -69,8 +69,8 @@ private:
     PageDocument m_document;
     QPointer<WaitingWindow> m_waitingWindow;
     QTimer m_waitingLimit;
-    QTimer m_deferred;          // runs the pass after the pane's report
-    bool m_busy = false;        // a pass is running
+    QTimer m_deferred;    // runs the pass after the pane's report
+    bool m_busy = false;  // a pass is running
     bool m_readyAgain = false;
     quint64 m_loginSerial = 0;  // counts mailbox clicks  // a DocumentReady came that no pass has seen yet
 };

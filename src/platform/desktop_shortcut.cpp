@@ -71,7 +71,8 @@ void setDesktopFolderOverride(std::optional<std::string> folder) { g_desktopOver
 void clearDesktopFolderOverride() { g_desktopOverride.reset(); }
 
 std::optional<std::string> desktopEntryText(const ShortcutDetails& details) {
-    if (hasLineBreak(details.target) || hasLineBreak(details.name) || hasLineBreak(details.comment)) return std::nullopt;
+    if (hasLineBreak(details.target) || hasLineBreak(details.name) || hasLineBreak(details.comment))
+        return std::nullopt;
     std::string text = "[Desktop Entry]\n";
     text += "Type=Application\n";
     text += "Version=1.0\n";

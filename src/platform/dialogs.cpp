@@ -18,9 +18,15 @@ MessageAnswer showMessage(QWidget* parent, const MessageRequest& request) {
     box.setWindowTitle(kMessageCaption);
     box.setText(request.text);
     switch (request.icon) {
-        case MessageIcon::Information: box.setIcon(QMessageBox::Information); break;
-        case MessageIcon::Error: box.setIcon(QMessageBox::Critical); break;
-        case MessageIcon::Question: box.setIcon(QMessageBox::Question); break;
+        case MessageIcon::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case MessageIcon::Error:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MessageIcon::Question:
+            box.setIcon(QMessageBox::Question);
+            break;
     }
     if (request.yesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);

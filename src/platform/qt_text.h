@@ -2,12 +2,11 @@
 // page texts stay GBK bytes everywhere else.
 #pragma once
 
-#include "platform/gbk.h"
-
 #include <QString>
-
 #include <string>
 #include <string_view>
+
+#include "platform/gbk.h"
 
 namespace platform {
 

@@ -89,18 +89,30 @@ enum class FieldType : int32_t {
 // Bytes a field of the type occupies in a record; text fields use their descriptor size.
 constexpr int fieldWidth(FieldType type) {
     switch (type) {
-        case FieldType::Byte: return 1;
-        case FieldType::Short: return 2;
-        case FieldType::Int: return 4;
-        case FieldType::Long: return 8;
-        case FieldType::Float: return 4;
-        case FieldType::Double: return 8;
-        case FieldType::Bool: return 1;
-        case FieldType::DateTime: return 8;
-        case FieldType::Subroutine: return 4;
-        case FieldType::Text: return 0;
-        case FieldType::Bytes: return 4;
-        case FieldType::Memo: return 4;
+        case FieldType::Byte:
+            return 1;
+        case FieldType::Short:
+            return 2;
+        case FieldType::Int:
+            return 4;
+        case FieldType::Long:
+            return 8;
+        case FieldType::Float:
+            return 4;
+        case FieldType::Double:
+            return 8;
+        case FieldType::Bool:
+            return 1;
+        case FieldType::DateTime:
+            return 8;
+        case FieldType::Subroutine:
+            return 4;
+        case FieldType::Text:
+            return 0;
+        case FieldType::Bytes:
+            return 4;
+        case FieldType::Memo:
+            return 4;
     }
     return 0;
 }

@@ -78,7 +78,6 @@ std::vector<ProviderRow>& providers() {
     return rows;
 }
 
-
 // The number of a password piece; only its low eight bits matter, so digits accumulate
 // modulo 2^32 and an overlong piece cannot overflow.
 int32_t pieceNumber(std::string_view piece) {

@@ -34,7 +34,7 @@ void closeMailboxDatabase(const std::string& programFolder);
 // of temporary program folders). False when a file could not be copied.
 [[nodiscard]] bool copyMailboxDatabase(const std::string& fromFolder, const std::string& toFolder);
 
-MailboxEntry readMailboxEntry(int record);                              // 1..9, defaults applied
+MailboxEntry readMailboxEntry(int record);                             // 1..9, defaults applied
 [[nodiscard]] bool writeEntry(int record, const MailboxEntry& entry);  // entry.password already encoded
 std::string readSettingsNote(int n);                                   // n = 1..3
 [[nodiscard]] bool writeSettingsNote(int n, std::string_view text);

@@ -16,7 +16,6 @@ std::string_view trim(std::string_view text) {
     return text.substr(begin, end - begin + 1);
 }
 
-
 // Cuts to the buffer (one byte is the terminator), never through a double-byte character.
 std::string fitBuffer(std::string_view value) {
     const size_t limit = kProfileValueBuffer - 1;
@@ -32,8 +31,7 @@ std::string fitBuffer(std::string_view value) {
 
 }  // namespace
 
-std::optional<std::string> readProfileString(const std::string& file, std::string_view section,
-                                             std::string_view key) {
+std::optional<std::string> readProfileString(const std::string& file, std::string_view section, std::string_view key) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return std::nullopt;
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

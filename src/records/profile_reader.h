@@ -13,7 +13,6 @@ inline constexpr size_t kProfileValueBuffer = 10240;  // bytes, terminator inclu
 
 // The value of key in section of the file, or none when the file, the section or the
 // key is missing. Surrounding blanks and one pair of matching quotes are removed.
-std::optional<std::string> readProfileString(const std::string& file, std::string_view section,
-                                             std::string_view key);
+std::optional<std::string> readProfileString(const std::string& file, std::string_view section, std::string_view key);
 
 }  // namespace records

@@ -80,7 +80,6 @@ void putLe32(uint8_t* p, int32_t value) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-
 // Alias rule: first a letter (half- or full-width) or a Chinese character, then letters,
 // digits (half- or full-width) or Chinese characters.
 bool validAlias(std::string_view alias) {
@@ -227,18 +226,29 @@ std::string auxiliaryPath(const std::string& databasePath) {
 TypedValue emptyValue(edb::FieldType type) {
     using edb::FieldType;
     switch (type) {
-        case FieldType::Byte: return uint8_t{0};
-        case FieldType::Short: return int16_t{0};
-        case FieldType::Int: return int32_t{0};
-        case FieldType::Long: return int64_t{0};
-        case FieldType::Float: return 0.0f;
-        case FieldType::Double: return 0.0;
-        case FieldType::Bool: return false;
-        case FieldType::DateTime: return DateTime{};
-        case FieldType::Subroutine: return Subroutine{};
+        case FieldType::Byte:
+            return uint8_t{0};
+        case FieldType::Short:
+            return int16_t{0};
+        case FieldType::Int:
+            return int32_t{0};
+        case FieldType::Long:
+            return int64_t{0};
+        case FieldType::Float:
+            return 0.0f;
+        case FieldType::Double:
+            return 0.0;
+        case FieldType::Bool:
+            return false;
+        case FieldType::DateTime:
+            return DateTime{};
+        case FieldType::Subroutine:
+            return Subroutine{};
         case FieldType::Text:
-        case FieldType::Memo: return std::string();
-        case FieldType::Bytes: return Bytes{};
+        case FieldType::Memo:
+            return std::string();
+        case FieldType::Bytes:
+            return Bytes{};
     }
     return std::monostate{};
 }
@@ -254,26 +264,35 @@ TypedValue decode(edb::FieldType type, const std::vector<uint8_t>& raw) {
     using edb::FieldType;
     const uint8_t* p = raw.data();
     switch (type) {
-        case FieldType::Byte: return p[0];
-        case FieldType::Short: return fromBytes<int16_t>(p);
-        case FieldType::Int: return fromBytes<int32_t>(p);
-        case FieldType::Long: return fromBytes<int64_t>(p);
-        case FieldType::Float: return fromBytes<float>(p);
-        case FieldType::Double: return fromBytes<double>(p);
-        case FieldType::Bool: return p[0] != 0;
+        case FieldType::Byte:
+            return p[0];
+        case FieldType::Short:
+            return fromBytes<int16_t>(p);
+        case FieldType::Int:
+            return fromBytes<int32_t>(p);
+        case FieldType::Long:
+            return fromBytes<int64_t>(p);
+        case FieldType::Float:
+            return fromBytes<float>(p);
+        case FieldType::Double:
+            return fromBytes<double>(p);
+        case FieldType::Bool:
+            return p[0] != 0;
         case FieldType::DateTime: {
             double days = fromBytes<double>(p);
             if (days < edb::kMinDateTime) days = edb::kMinDateTime;
             if (days > edb::kMaxDateTime) days = edb::kMaxDateTime;
             return DateTime{days};
         }
-        case FieldType::Subroutine: return Subroutine{fromBytes<uint32_t>(p)};
+        case FieldType::Subroutine:
+            return Subroutine{fromBytes<uint32_t>(p)};
         case FieldType::Text: {
             auto end = std::find(raw.begin(), raw.end(), uint8_t{0});
             return std::string(raw.begin(), end);
         }
         case FieldType::Bytes:
-        case FieldType::Memo: break;
+        case FieldType::Memo:
+            break;
     }
     return std::monostate{};
 }
@@ -350,14 +369,27 @@ int encodeFixed(const Descriptor& field, const TypedValue& value, std::vector<ui
     auto number = asNumber(value);
     if (!number) return kTypeMismatch;
     switch (field.type) {
-        case FieldType::Byte: out.push_back(static_cast<uint8_t>(toInteger(*number, 0, 255))); break;
-        case FieldType::Short: appendBytes(out, static_cast<int16_t>(toInteger(*number, INT16_MIN, INT16_MAX))); break;
-        case FieldType::Int: appendBytes(out, static_cast<int32_t>(toInteger(*number, INT32_MIN, INT32_MAX))); break;
-        case FieldType::Long: appendBytes(out, toInteger(*number, INT64_MIN, INT64_MAX)); break;
-        case FieldType::Float: appendBytes(out, static_cast<float>(toReal(*number))); break;
+        case FieldType::Byte:
+            out.push_back(static_cast<uint8_t>(toInteger(*number, 0, 255)));
+            break;
+        case FieldType::Short:
+            appendBytes(out, static_cast<int16_t>(toInteger(*number, INT16_MIN, INT16_MAX)));
+            break;
+        case FieldType::Int:
+            appendBytes(out, static_cast<int32_t>(toInteger(*number, INT32_MIN, INT32_MAX)));
+            break;
+        case FieldType::Long:
+            appendBytes(out, toInteger(*number, INT64_MIN, INT64_MAX));
+            break;
+        case FieldType::Float:
+            appendBytes(out, static_cast<float>(toReal(*number)));
+            break;
         case FieldType::Double:
-        case FieldType::DateTime: appendBytes(out, toReal(*number)); break;
-        default: return kTypeMismatch;
+        case FieldType::DateTime:
+            appendBytes(out, toReal(*number));
+            break;
+        default:
+            return kTypeMismatch;
     }
     return 0;
 }
@@ -432,8 +464,8 @@ int openDatabaseFiles(Database& db, const std::string& path, const OpenOptions& 
 
     if (needsAuxiliary) {
         db.aux = std::make_unique<AuxiliaryFile>();
-        int rc = db.aux->open(auxiliaryPath(path), readOnly, share, options.password,
-                              getLe32(h + edb::kVersionOffset), !db.noLocking);
+        int rc = db.aux->open(auxiliaryPath(path), readOnly, share, options.password, getLe32(h + edb::kVersionOffset),
+                              !db.noLocking);
         if (rc != 0) return result(rc);
     }
 

@@ -36,10 +36,10 @@ using TypedValue = std::variant<std::monostate, uint8_t, int16_t, int32_t, int64
                                 Subroutine, std::string, Bytes>;
 
 struct OpenOptions {
-    std::string alias;      // empty: none
+    std::string alias;  // empty: none
     bool readOnly = false;
-    int shareMode = 0;      // 0: none given (= 1, share everything); 2 deny reading; 3 deny writing; else exclusive
-    std::string password;   // empty: an unprotected "WEDB" file
+    int shareMode = 0;     // 0: none given (= 1, share everything); 2 deny reading; 3 deny writing; else exclusive
+    std::string password;  // empty: an unprotected "WEDB" file
 };
 
 // Opens a database file (".EDB" is added when the name has no extension) and makes it

@@ -29,7 +29,7 @@ constexpr int64_t kDeniesReading = kShareArea + 3;
 constexpr int64_t kDeniesWriting = kShareArea + 4;
 
 int setLock(int fd, short type, int64_t offset, int64_t length, bool wait) {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = offset;
@@ -43,7 +43,7 @@ int setLock(int fd, short type, int64_t offset, int64_t length, bool wait) {
 
 // True when an open file description other than ours holds a lock on the byte.
 bool heldByOthers(int fd, int64_t offset) {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = offset;
@@ -80,10 +80,14 @@ int retryWhileViolated(int violationCode, int minWaitMs, Attempt attempt) {
 ShareMode shareModeFromCode(int code) {
     switch (code) {
         case 0:
-        case 1: return ShareMode::ShareAll;
-        case 2: return ShareMode::DenyRead;
-        case 3: return ShareMode::DenyWrite;
-        default: return ShareMode::Exclusive;
+        case 1:
+            return ShareMode::ShareAll;
+        case 2:
+            return ShareMode::DenyRead;
+        case 3:
+            return ShareMode::DenyWrite;
+        default:
+            return ShareMode::Exclusive;
     }
 }
 
@@ -93,30 +97,41 @@ int lockWaitTimeout() { return g_lockWaitTimeout.load(); }
 int fileErrorCode(int e) {
     using namespace edb::error;
     switch (e) {
-        case 0: return kNone;
-        case ENOENT: return kFileNotFound;
+        case 0:
+            return kNone;
+        case ENOENT:
+            return kFileNotFound;
         case ENOTDIR:
         case ENAMETOOLONG:
-        case ELOOP: return kBadPath;
+        case ELOOP:
+            return kBadPath;
         case EMFILE:
-        case ENFILE: return kTooManyOpenFiles;
+        case ENFILE:
+            return kTooManyOpenFiles;
         case EACCES:
         case EPERM:
         case EROFS:
         case EISDIR:
-        case ETXTBSY: return kAccessDenied;
-        case EBADF: return kInvalidFile;
+        case ETXTBSY:
+            return kAccessDenied;
+        case EBADF:
+            return kInvalidFile;
         case ESPIPE:
         case EOVERFLOW:
-        case EINVAL: return kBadSeek;
-        case EIO: return kHardware;
+        case EINVAL:
+            return kBadSeek;
+        case EIO:
+            return kHardware;
         case EAGAIN:
         case EDEADLK:
-        case ENOLCK: return kLockViolation;
+        case ENOLCK:
+            return kLockViolation;
         case ENOSPC:
         case EDQUOT:
-        case EFBIG: return kDiskFull;
-        default: return kUnknown;
+        case EFBIG:
+            return kDiskFull;
+        default:
+            return kUnknown;
     }
 }
 
@@ -133,7 +148,7 @@ int RecordFile::open(const std::string& path, bool readOnly, ShareMode share, st
     int fd = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (fd < 0) return fileErrorCode(errno);
     // A directory or device under the database's name is not a file we can use.
-    struct stat st{};
+    struct stat st {};
     int statRc = fstat(fd, &st) == 0 ? 0 : fileErrorCode(errno);
     if (statRc == 0 && !S_ISREG(st.st_mode)) statRc = edb::error::kAccessDenied;
     if (statRc != 0) {
@@ -187,7 +202,7 @@ int RecordFile::acquireShareLocks(ShareMode share) {
 }
 
 int64_t RecordFile::size(int* errorCode) const {
-    struct stat st{};
+    struct stat st {};
     if (m_fd < 0 || fstat(m_fd, &st) != 0) {
         if (errorCode) *errorCode = m_fd < 0 ? edb::error::kInvalidFile : fileErrorCode(errno);
         return -1;

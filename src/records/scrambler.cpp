@@ -142,8 +142,7 @@ void Rc4::generate(uint8_t* out, size_t count) {
 Scrambler::Scrambler(std::string_view password)
     : m_active(!password.empty()),
       m_checkText(m_active ? passwordCheckText(password) : std::string()),
-      m_passwordStream(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(password.data()), password.size())) {
-}
+      m_passwordStream(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(password.data()), password.size())) {}
 
 uint32_t Scrambler::blockWord(int64_t block) {
     while (static_cast<int64_t>(m_blockWords.size()) <= block) {

@@ -17,9 +17,9 @@
 
 #include "app/program_state.h"
 #include "platform/dialogs.h"
+#include "platform/image_loader.h"
 #include "platform/qt_text.h"
 #include "settings/icon_files.h"
-#include "platform/image_loader.h"
 #include "settings/settings_window.h"
 #include "settings/skinned_control.h"
 #include "settings/window_geometry.h"

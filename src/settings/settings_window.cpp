@@ -182,7 +182,7 @@ void SettingsWindow::createShortcut() {
     // The launcher always starts the program under its installed name, whatever the
     // running file is called.
     const platform::ShortcutDetails details{kShortcutName.toStdString(), kShortcutComment.toStdString(),
-                                      folder + "/" + kProgramFileName.toStdString()};
+                                            folder + "/" + kProgramFileName.toStdString()};
     if (platform::createDesktopShortcut(folder, details) == platform::ShortcutResult::Created) {
         platform::messageBox(this, kShortcutCreated, platform::MessageIcon::Information);
     } else {

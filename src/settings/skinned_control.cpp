@@ -5,8 +5,8 @@
 #include <QPainter>
 #include <QToolTip>
 
-#include "settings/image_fit.h"
 #include "platform/image_loader.h"
+#include "settings/image_fit.h"
 
 namespace settings {
 namespace {

@@ -36,10 +36,18 @@ std::string windowsHandoffScript(std::string_view executableNameGbk) {
     const std::string name(executableNameGbk);
     const std::string replacement = std::string(kReplacementNameGbk) + ".exe";
     return "@echo off\r\n"
-           "Taskkill /f /im " + name + "\r\n"
-           "Del " + name + "\r\n"
-           "ren NQWXBD5.exe.tmp " + replacement + "\r\n"
-           "start " + replacement + "\r\n"
+           "Taskkill /f /im " +
+           name +
+           "\r\n"
+           "Del " +
+           name +
+           "\r\n"
+           "ren NQWXBD5.exe.tmp " +
+           replacement +
+           "\r\n"
+           "start " +
+           replacement +
+           "\r\n"
            "Del %0\r\n"
            "Exit";
 }

@@ -4,13 +4,12 @@
 // total size is written by the engine's event handler and read by the progress timer.
 #pragma once
 
-#include "update/download_engine.h"
-
 #include <QByteArray>
 #include <QString>
-
 #include <atomic>
 #include <cstdint>
+
+#include "update/download_engine.h"
 
 namespace update {
 
@@ -30,7 +29,7 @@ struct UpdateState {
     double currentVersion = 0.0;
     std::atomic<std::int64_t> totalSize{0};  // 0 until the engine knows the length
     QByteArray versionText;
-    DownloadParameters parameters;           // start-up values until a download is set up
+    DownloadParameters parameters;  // start-up values until a download is set up
     DownloadObject download;
 };
 

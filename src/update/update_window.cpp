@@ -1,10 +1,5 @@
 #include "update/update_window.h"
 
-#include "platform/dialogs.h"
-#include "platform/program_folder.h"
-#include "platform/qt_text.h"
-#include "update/version_check.h"
-
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -15,9 +10,13 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
-
 #include <atomic>
 #include <cmath>
+
+#include "platform/dialogs.h"
+#include "platform/program_folder.h"
+#include "platform/qt_text.h"
+#include "update/version_check.h"
 
 namespace update {
 namespace {
@@ -198,7 +197,8 @@ void UpdateWindow::startDownload() {
     const unsigned generation = ++g_downloadGeneration;
     DownloadParameters& p = state.parameters;
     p.taskFlags = 4096;
-    p.address = (QStringLiteral("http://") + updateHost() + QString::fromLatin1(kInstallerPath)).trimmed().toStdString();
+    p.address =
+        (QStringLiteral("http://") + updateHost() + QString::fromLatin1(kInstallerPath)).trimmed().toStdString();
     p.localFile = QFile::encodeName(path).toStdString();
     p.connections = 5;
     p.connectTimeoutMs = 5000;
@@ -268,8 +268,9 @@ void UpdateWindow::onTaskEnded(std::int64_t received, const std::string& localFi
     const std::int64_t total = updateState().totalSize.load();
     // The engine ends a task whether or not the transfer succeeded: only a file that
     // holds every byte, under the name the hand-off renames, may replace the program.
-    const bool complete = total > 0 && received == total &&
-                          QFileInfo(QFile::decodeName(QByteArray::fromStdString(localFile))) == QFileInfo(downloadPath());
+    const bool complete =
+        total > 0 && received == total &&
+        QFileInfo(QFile::decodeName(QByteArray::fromStdString(localFile))) == QFileInfo(downloadPath());
     if (!complete) {
         failDownload();
         return;
@@ -292,7 +293,8 @@ void UpdateWindow::handOff() {
     HandoffTarget target = m_options.target;
     if (target.folder.empty()) target.folder = platform::programFolder();
     if (target.executableName.empty()) {
-        target.executableName = QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName()).toStdString();
+        target.executableName =
+            QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName()).toStdString();
     }
     if (target.pid == 0) target.pid = QCoreApplication::applicationPid();
 

@@ -3,14 +3,13 @@
 // to it. User-interface thread only; engine events are brought over by queued calls.
 #pragma once
 
+#include <QDialog>
+#include <QString>
+#include <functional>
+
 #include "update/handoff_script.h"
 #include "update/update_state.h"
 #include "update/version_check.h"
-
-#include <QDialog>
-#include <QString>
-
-#include <functional>
 
 class QPlainTextEdit;
 class QPushButton;
@@ -22,11 +21,11 @@ namespace update {
 // What the window needs from its surroundings. The defaults are the deployment:
 // tests point the host at their own server and keep the test runner alive.
 struct UpdateOptions {
-    QString host;                 // host or host:port; empty = the deployment host
-    int settleDelayMs = 2000;     // the pause after the version fetch
+    QString host;              // host or host:port; empty = the deployment host
+    int settleDelayMs = 2000;  // the pause after the version fetch
     FetchLimits fetchLimits;
     EngineSettings engineSettings;
-    HandoffTarget target;         // empty members are taken from the running program
+    HandoffTarget target;              // empty members are taken from the running program
     std::function<void()> endProcess;  // empty = leave every event loop so the program ends
 };
 

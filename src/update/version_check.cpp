@@ -2,7 +2,6 @@
 
 #include <QTcpSocket>
 #include <QUrl>
-
 #include <algorithm>
 
 namespace update {

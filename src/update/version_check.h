@@ -5,15 +5,14 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <optional>
 
 namespace update {
 
 struct FetchLimits {
     int connectTimeoutMs = 10000;
-    int idleTimeoutMs = 15000;        // longest silence while the answer is read
-    qsizetype maxBodyBytes = 1 << 20; // a version text is a few lines; a longer answer is cut here
+    int idleTimeoutMs = 15000;         // longest silence while the answer is read
+    qsizetype maxBodyBytes = 1 << 20;  // a version text is a few lines; a longer answer is cut here
 };
 
 // Fetches an http:// address into memory: the whole body whatever the HTTP status,
@@ -30,8 +29,8 @@ double versionAfterV(const QString& text);
 std::optional<double> offeredVersion(const QByteArray& versionText);
 
 enum class VersionVerdict {
-    NoAnswer,   // empty text, or no version in it
-    WebPage,    // the host answered with a web page instead of a version text
+    NoAnswer,  // empty text, or no version in it
+    WebPage,   // the host answered with a web page instead of a version text
     NotNewer,
     Newer,
 };

@@ -1,10 +1,9 @@
 // main() of every GUI test executable: tests always run headless with the real
 // widgets and browser engine, whoever starts them (ctest, a developer, CI as root).
-#include <QApplication>
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
+
+#include <QApplication>
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -2,11 +2,11 @@
 // every request remembered. Runs on the test's own (UI) thread through Qt's event loop.
 #pragma once
 
-#include "loopback_server.h"
-
 #include <QByteArray>
 #include <QHash>
 #include <QStringList>
+
+#include "loopback_server.h"
 
 namespace testing_support {
 

@@ -4,8 +4,6 @@
 // event loop.
 #pragma once
 
-#include "loopback_server.h"
-
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -13,6 +11,7 @@
 #include <QUrl>
 #include <string>
 
+#include "loopback_server.h"
 #include "platform/gbk.h"
 
 namespace login_test {

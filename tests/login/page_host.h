@@ -6,8 +6,8 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrl>
-#include <QVariant>
 #include <QVBoxLayout>
+#include <QVariant>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 #include <QWidget>

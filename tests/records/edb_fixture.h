@@ -53,10 +53,10 @@ inline int64_t fileSize(const std::string& path) {
 // Fields named after their type, one of each, in type order; the text field holds 20 bytes.
 inline std::vector<FieldSpec> allTypes() {
     using edb::FieldType;
-    return {{"b", FieldType::Byte, 0},      {"s", FieldType::Short, 0},   {"i", FieldType::Int, 0},
-            {"l", FieldType::Long, 0},      {"f", FieldType::Float, 0},   {"d", FieldType::Double, 0},
-            {"flag", FieldType::Bool, 0},   {"when", FieldType::DateTime, 0}, {"sub", FieldType::Subroutine, 0},
-            {"Text", FieldType::Text, 20},  {"blob", FieldType::Bytes, 0}, {"memo", FieldType::Memo, 0}};
+    return {{"b", FieldType::Byte, 0},     {"s", FieldType::Short, 0},       {"i", FieldType::Int, 0},
+            {"l", FieldType::Long, 0},     {"f", FieldType::Float, 0},       {"d", FieldType::Double, 0},
+            {"flag", FieldType::Bool, 0},  {"when", FieldType::DateTime, 0}, {"sub", FieldType::Subroutine, 0},
+            {"Text", FieldType::Text, 20}, {"blob", FieldType::Bytes, 0},    {"memo", FieldType::Memo, 0}};
 }
 // Record length of allTypes(): 1+2+4+8+4+8+1+8+4+20+4+4.
 inline constexpr int32_t kAllTypesRecordLength = 68;

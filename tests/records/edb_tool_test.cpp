@@ -1,6 +1,5 @@
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -49,7 +48,7 @@ protected:
 TEST_F(EdbTool, CreateSetGetDump) {
     const std::string db = m_folder.file("t.edb");
     ToolRun created = tool({"create", db, "--records", "2", "--schema",
-                        "名字:text:8,n:int,x:double,ok:bool,data:bytes,备注:memo,w:8", "--password", "口令"});
+                            "名字:text:8,n:int,x:double,ok:bool,data:bytes,备注:memo,w:8", "--password", "口令"});
     ASSERT_EQ(created.status, 0) << created.err;
     EXPECT_TRUE(std::filesystem::exists(m_folder.file("t.EDT")));
 
@@ -68,18 +67,19 @@ TEST_F(EdbTool, CreateSetGetDump) {
 
     ToolRun dump = tool({"dump", db, "--password", "口令"});
     ASSERT_EQ(dump.status, 0) << dump.err;
-    EXPECT_EQ(dump.out,
-              "{\"magic\": \"WCDB\", \"records\": 2, \"fields\": ["
-              "{\"name\": \"名字\", \"type\": 10, \"offset\": 0, \"size\": 8}, "
-              "{\"name\": \"n\", \"type\": 3, \"offset\": 8, \"size\": 4}, "
-              "{\"name\": \"x\", \"type\": 6, \"offset\": 12, \"size\": 8}, "
-              "{\"name\": \"ok\", \"type\": 7, \"offset\": 20, \"size\": 1}, "
-              "{\"name\": \"data\", \"type\": 11, \"offset\": 21, \"size\": 4}, "
-              "{\"name\": \"备注\", \"type\": 12, \"offset\": 25, \"size\": 4}, "
-              "{\"name\": \"w\", \"type\": 8, \"offset\": 29, \"size\": 8}], \"rows\": ["
-              "{\"名字\": \"张三丰ab\", \"n\": -42, \"x\": 0.5, \"ok\": false, \"data\": \"\", \"备注\": \"\", \"w\": 0}, "
-              "{\"名字\": \"\", \"n\": 0, \"x\": 0, \"ok\": true, \"data\": \"00ff7a\", "
-              "\"备注\": \"第一行\\n\\\"引号\\\"\", \"w\": 0}]}\n");
+    EXPECT_EQ(
+        dump.out,
+        "{\"magic\": \"WCDB\", \"records\": 2, \"fields\": ["
+        "{\"name\": \"名字\", \"type\": 10, \"offset\": 0, \"size\": 8}, "
+        "{\"name\": \"n\", \"type\": 3, \"offset\": 8, \"size\": 4}, "
+        "{\"name\": \"x\", \"type\": 6, \"offset\": 12, \"size\": 8}, "
+        "{\"name\": \"ok\", \"type\": 7, \"offset\": 20, \"size\": 1}, "
+        "{\"name\": \"data\", \"type\": 11, \"offset\": 21, \"size\": 4}, "
+        "{\"name\": \"备注\", \"type\": 12, \"offset\": 25, \"size\": 4}, "
+        "{\"name\": \"w\", \"type\": 8, \"offset\": 29, \"size\": 8}], \"rows\": ["
+        "{\"名字\": \"张三丰ab\", \"n\": -42, \"x\": 0.5, \"ok\": false, \"data\": \"\", \"备注\": \"\", \"w\": 0}, "
+        "{\"名字\": \"\", \"n\": 0, \"x\": 0, \"ok\": true, \"data\": \"00ff7a\", "
+        "\"备注\": \"第一行\\n\\\"引号\\\"\", \"w\": 0}]}\n");
 }
 
 TEST_F(EdbTool, FailuresReportTheDatabaseError) {

@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
@@ -162,8 +161,8 @@ TEST_F(Locking, ShareModesKeepOtherOpenersOut) {
         {1, true, 2, true, false},    // deny reading while someone reads
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.firstMode << (c.firstReadOnly ? "r" : "rw") << " then "
-                                          << c.secondMode << (c.secondReadOnly ? "r" : "rw"));
+        SCOPED_TRACE(::testing::Message() << c.firstMode << (c.firstReadOnly ? "r" : "rw") << " then " << c.secondMode
+                                          << (c.secondReadOnly ? "r" : "rw"));
         ASSERT_TRUE(open(c.firstMode, c.firstReadOnly)) << lastError();
         RecordFile second;
         int rc = second.open(m_path, c.secondReadOnly, shareModeFromCode(c.secondMode), "pw");

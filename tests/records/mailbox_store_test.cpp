@@ -224,8 +224,10 @@ TEST_F(LegacyMigration, EntriesMoveOnceAndMissingPartsTakeDefaults) {
 
 TEST_F(LegacyMigration, ReaderMatchesLikeThePlatformReader) {
     std::string huge(12000, 'v');
-    writeLegacy("; a comment\r\n[other]\r\n用户名=wrong\r\n[邮箱号3]\r\nid=7\r\n用户名=\"quoted name\"\r\n"
-                "说明=" + huge + "\r\n[邮箱号3]\r\n类型=second section is ignored\r\n");
+    writeLegacy(
+        "; a comment\r\n[other]\r\n用户名=wrong\r\n[邮箱号3]\r\nid=7\r\n用户名=\"quoted name\"\r\n"
+        "说明=" +
+        huge + "\r\n[邮箱号3]\r\n类型=second section is ignored\r\n");
     records::MailboxEntry e = records::readLegacyEntry(m_folder.file("tmbl.db"), 3);
     EXPECT_EQ(e.id, 7);  // key matched without regard to case
     EXPECT_EQ(e.userName, "quoted name");

@@ -43,8 +43,8 @@ protected:
         return readText("memo");
     }
     int32_t firstBlock(int record) {
-        return le32(readRaw(m_path, "pw",
-                            kAllTypesDataStart + (record - 1) * kAllTypesRecordLength + kAllTypesMemoOffset, 4));
+        return le32(
+            readRaw(m_path, "pw", kAllTypesDataStart + (record - 1) * kAllTypesRecordLength + kAllTypesMemoOffset, 4));
     }
     BlockView block(int32_t n) {
         auto bytes = readRaw(m_aux, "pw", int64_t(n) * 512, 12);
@@ -177,7 +177,7 @@ TEST_F(MemoStorage, ShrinkingWalksBackOverOlderFreeBlocks) {
     write(2, text(10, 'y'));   // frees 3, not last
     write(3, text(10, 'w'));   // takes 3 from the free list
     EXPECT_EQ(firstBlock(3), 3);
-    write(4, "");              // frees 4, the last block; 3 is in use and stays
+    write(4, "");  // frees 4, the last block; 3 is in use and stays
     EXPECT_EQ(header().blocks, 4);
     EXPECT_EQ(read(3), text(10, 'w'));
     EXPECT_EQ(read(2), text(10, 'y'));

@@ -73,7 +73,7 @@ TEST_F(RecordDatabase, NamesExtensionsAndTheDatabaseList) {
     ASSERT_EQ(createDatabase(bare + ".EDB", 2, allTypes(), ""), 0);
     ASSERT_EQ(createDatabase(m_folder.file("other.EDB"), 2, allTypes(), ""), 0);
 
-    EXPECT_TRUE(openDatabase(bare));  // ".EDB" is added
+    EXPECT_TRUE(openDatabase(bare));         // ".EDB" is added
     EXPECT_FALSE(openDatabase(bare + "."));  // "EDB" is added: the same file
     EXPECT_EQ(lastError(), err::kAlreadyOpen);
     OpenOptions aliased;
@@ -133,11 +133,11 @@ TEST_F(RecordDatabase, DamagedHeadersAreNotDatabases) {
         {edb::kRecordLengthOffset, le32Bytes(0), err::kNotDatabase},
         {edb::kFieldCountOffset, le32Bytes(0), err::kNotDatabase},
         {edb::kFieldCountOffset, le32Bytes(0x7FFFFFFF), err::kNotDatabase},
-        {edb::kDescriptorsOffset, std::vector<uint8_t>(17, 'n'), err::kNotDatabase},     // name without NUL
-        {edb::kDescriptorsOffset + 20, le32Bytes(13), err::kNotDatabase},               // type
-        {edb::kDescriptorsOffset + 24, le32Bytes(-4), err::kNotDatabase},               // offset
-        {edb::kDescriptorsOffset + 9 * 72 + 28, le32Bytes(0), err::kNotDatabase},       // text size
-        {edb::kDescriptorsOffset + 9 * 72 + 28, le32Bytes(500), err::kNotDatabase},     // past the record
+        {edb::kDescriptorsOffset, std::vector<uint8_t>(17, 'n'), err::kNotDatabase},  // name without NUL
+        {edb::kDescriptorsOffset + 20, le32Bytes(13), err::kNotDatabase},             // type
+        {edb::kDescriptorsOffset + 24, le32Bytes(-4), err::kNotDatabase},             // offset
+        {edb::kDescriptorsOffset + 9 * 72 + 28, le32Bytes(0), err::kNotDatabase},     // text size
+        {edb::kDescriptorsOffset + 9 * 72 + 28, le32Bytes(500), err::kNotDatabase},   // past the record
     };
     for (const auto& damage : damages) {
         create();
@@ -307,8 +307,8 @@ TEST_F(RecordDatabase, ValuesConvertOrAreRefused) {
         const char* field;
         TypedValue value;
     } mismatches[] = {
-        {"i", std::string("12")}, {"text", int32_t{5}},        {"memo", Bytes{"x"}},  {"blob", std::string("x")},
-        {"flag", int32_t{1}},     {"sub", int32_t{1}},          {"d", true},           {"text", Bytes{"x"}},
+        {"i", std::string("12")}, {"text", int32_t{5}}, {"memo", Bytes{"x"}}, {"blob", std::string("x")},
+        {"flag", int32_t{1}},     {"sub", int32_t{1}},  {"d", true},          {"text", Bytes{"x"}},
     };
     for (const auto& m : mismatches) {
         EXPECT_FALSE(writeField(m.field, m.value)) << m.field;
@@ -352,8 +352,7 @@ TEST_F(RecordDatabase, StoredBytesAreInterpretedOnRead) {
     EXPECT_EQ(readField("when"), TypedValue(DateTime{-657434.0}));
     // A text filling the whole size has no terminator.
     ASSERT_TRUE(goToRecord(3));
-    writeRaw(m_path, "secret", record + 2 * kAllTypesRecordLength + kAllTypesTextOffset,
-             std::vector<uint8_t>(20, 'z'));
+    writeRaw(m_path, "secret", record + 2 * kAllTypesRecordLength + kAllTypesTextOffset, std::vector<uint8_t>(20, 'z'));
     EXPECT_EQ(readText("text"), std::string(20, 'z'));
 }
 
@@ -386,7 +385,8 @@ TEST_F(RecordDatabase, FailuresLeaveTheFileAsItWas) {
 TEST(ErrorMessages, TableAndUnknownCodes) {
     EXPECT_EQ(errorMessage(-1), "未知错误");
     EXPECT_EQ(errorMessage(-22), "指定文件不是数据库文件");
-    EXPECT_EQ(errorMessage(-24), "无效的别名。别名首字符必须为全半角字母或汉字，其他字符必须为全半角字母、全半角数字或汉字");
+    EXPECT_EQ(errorMessage(-24),
+              "无效的别名。别名首字符必须为全半角字母或汉字，其他字符必须为全半角字母、全半角数字或汉字");
     EXPECT_EQ(errorMessage(-67), "未设置当前数据库");
     EXPECT_EQ(errorMessage(-2), "未知错误");
     EXPECT_EQ(errorMessage(0), "未知错误");
@@ -421,9 +421,7 @@ TEST_F(RecordDatabaseDeathTest, MissingFieldOrDatabaseEndsTheProcess) {
     EXPECT_DEATH(
         {
             if (!open()) std::abort();
-            setRuntimeErrorHook([](const std::string& report) {
-                std::fprintf(stderr, "hook<%s>", report.c_str());
-            });
+            setRuntimeErrorHook([](const std::string& report) { std::fprintf(stderr, "hook<%s>", report.c_str()); });
             (void)readField("nothing");
         },
         "hook<运行时出错!");

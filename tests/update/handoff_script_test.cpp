@@ -2,17 +2,16 @@
 // real against a stand-in program in a temporary folder.
 #include "update/handoff_script.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace update {
 namespace {
@@ -118,8 +117,8 @@ TEST(StartDetachedScript, RunsInItsOwnSessionWithoutOurOpenFiles) {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
     // A descriptor opened without close-on-exec, as a library might leave one.
-    const int leaked = ::open(QFile::encodeName(folder.filePath(QStringLiteral("held"))).constData(),
-                              O_RDWR | O_CREAT, 0600);
+    const int leaked =
+        ::open(QFile::encodeName(folder.filePath(QStringLiteral("held"))).constData(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(leaked, 3);
 
     const std::string script =

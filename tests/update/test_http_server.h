@@ -28,9 +28,9 @@ struct Route {
     int randomResets = 0;          // this many answers are reset at a random point
     std::int64_t stallAt = -1;     // the first answer that reaches it stops sending for stallMs
     int stallMs = 0;
-    std::string rawAnswer;                // sent as it is, instead of everything above
-    std::set<std::int64_t> refuseRanges;  // range starts answered once with 404
-    int answerDelayMs = 0;                // before a 200/206 answer
+    std::string rawAnswer;                    // sent as it is, instead of everything above
+    std::set<std::int64_t> refuseRanges;      // range starts answered once with 404
+    int answerDelayMs = 0;                    // before a 200/206 answer
     std::map<std::int64_t, int> delayRanges;  // range start -> ms to wait before answering, once
 };
 

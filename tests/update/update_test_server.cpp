@@ -17,10 +17,14 @@ constexpr size_t kChunk = 4096;
 
 std::string statusText(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 206: return "Partial Content";
-        case 404: return "Not Found";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 206:
+            return "Partial Content";
+        case 404:
+            return "Not Found";
+        default:
+            return "Status";
     }
 }
 

@@ -1,9 +1,8 @@
 // The update window against a server on 127.0.0.1: the version check and its
 // messages, the download with its progress captions, the question and the hand-off.
-#include "platform/dialogs.h"
-#include "platform/program_folder.h"
-#include "update_test_server.h"
 #include "update/update_window.h"
+
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDir>
@@ -18,10 +17,11 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
 #include <functional>
+
+#include "platform/dialogs.h"
+#include "platform/program_folder.h"
+#include "update_test_server.h"
 
 namespace update {
 namespace {
@@ -102,9 +102,7 @@ protected:
         return o;
     }
     QString downloadPath() const { return m_folder.filePath(kDownloadName); }
-    static QPushButton* updateButton(UpdateWindow& w) {
-        return w.findChild<QPushButton*>(QStringLiteral("更新按钮"));
-    }
+    static QPushButton* updateButton(UpdateWindow& w) { return w.findChild<QPushButton*>(QStringLiteral("更新按钮")); }
     int installerRequests() const {
         int n = 0;
         for (const std::string& r : m_server.requests()) n += r.rfind(std::string("GET ") + kInstaller, 0) == 0;
@@ -144,12 +142,16 @@ TEST_F(UpdateWindowTest, VersionCheckOffersOnlyANewerVersion) {
         QString notes;
     };
     const Case cases[] = {
-        {"newer", Resource{.body = "V2.1\r\n\xD0\xC2\xB0\xE6\xB1\xBE\xCB\xB5\xC3\xF7"}, {},
+        {"newer",
+         Resource{.body = "V2.1\r\n\xD0\xC2\xB0\xE6\xB1\xBE\xCB\xB5\xC3\xF7"},
+         {},
          QStringLiteral("V2.1\n新版本说明")},
         {"same", Resource{.body = "V2.0\r\nold"}, QStringLiteral("当前版本是最新的，不需要升级！"),
          QStringLiteral("V2.0\nold")},
-        {"web page", Resource{.body = "<!DOCTYPE html><p>V9</p>", .status = 404},
-         QStringLiteral("暂无更新数据，请关注软件官方网站！"), {}},
+        {"web page",
+         Resource{.body = "<!DOCTYPE html><p>V9</p>", .status = 404},
+         QStringLiteral("暂无更新数据，请关注软件官方网站！"),
+         {}},
         {"no answer", Resource{.closeWithoutAnswer = true}, QStringLiteral("当前网络异常，请稍候再试！"), {}},
         {"no V", Resource{.body = "2.1\r\nnotes"}, QStringLiteral("当前网络异常，请稍候再试！"),
          QStringLiteral("2.1\nnotes")},
@@ -251,7 +253,8 @@ TEST_F(UpdateWindowTest, DownloadShowsProgressAndNoDeletesTheDownload) {
     // Every connection stops in the middle of its segment: half of the bytes are in.
     m_server.releaseHold();
     ASSERT_TRUE(QTest::qWaitFor([&] { return m_server.waitingAnswers() == 5; }, 10000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return button->text() == QStringLiteral("50%"); }, 5000)) << button->text().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return button->text() == QStringLiteral("50%"); }, 5000))
+        << button->text().toStdString();
     QTest::qWait(450);
     EXPECT_EQ(button->text(), QStringLiteral("50%"));
     EXPECT_FALSE(button->isEnabled());

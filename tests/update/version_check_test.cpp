@@ -1,11 +1,12 @@
 // The version check without a window: the one HTTP/1.0 fetch against a local server,
 // and what a version text offers.
-#include "update_test_server.h"
 #include "update/version_check.h"
+
+#include <gtest/gtest.h>
 
 #include <QTcpServer>
 
-#include <gtest/gtest.h>
+#include "update_test_server.h"
 
 namespace update {
 namespace {
@@ -25,12 +26,12 @@ TEST(OfferedVersion, ReadsTheNumberAfterTheVInTheFirstFiveBytes) {
     const Case cases[] = {
         {"V2.1\r\nnotes", 2.1},
         {"V2.0\r\n", 2.0},
-        {"V 2.5", 2.5},           // leading blanks are skipped
-        {"V2.1.3", 2.1},          // reading stops where a number cannot go on
-        {"V12.75", 12.7},         // only five bytes are looked at
+        {"V 2.5", 2.5},    // leading blanks are skipped
+        {"V2.1.3", 2.1},   // reading stops where a number cannot go on
+        {"V12.75", 12.7},  // only five bytes are looked at
         {"  V3\r\n", 3.0},
-        {"Vx", 0.0},              // no digits read as 0
-        {"VV2.1", 0.0},           // the second piece lies between the two Vs
+        {"Vx", 0.0},     // no digits read as 0
+        {"VV2.1", 0.0},  // the second piece lies between the two Vs
         {"2.1\r\nV3", std::nullopt},
         {"abcdeV9.9", std::nullopt},
         {"", std::nullopt},
@@ -69,7 +70,8 @@ TEST(FetchWholeUrl, SendsOneHttp10RequestAndReturnsTheBodyWhateverTheStatus) {
     ASSERT_EQ(requests.size(), 2u);
     const std::string& request = requests[0];
     EXPECT_EQ(request.rfind("GET /revo/soft/tmbl/readme.txt HTTP/1.0\r\n", 0), 0u) << request;
-    EXPECT_NE(request.find("\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)\r\n"), std::string::npos);
+    EXPECT_NE(request.find("\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)\r\n"),
+              std::string::npos);
     EXPECT_NE(request.find("\r\nHost: " + server.host() + "\r\n"), std::string::npos);
     EXPECT_NE(request.find("\r\nAccept: */*\r\n"), std::string::npos);
     EXPECT_NE(request.find("\r\nPragma: no-cache\r\n"), std::string::npos);

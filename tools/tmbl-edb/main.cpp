@@ -58,8 +58,8 @@ std::optional<double> parseReal(std::string_view text) {
 }
 
 std::optional<FieldType> parseType(std::string_view text) {
-    static constexpr const char* kNames[] = {"byte",     "short",      "int",  "long",  "float", "double",
-                                             "bool",     "datetime",   "subroutine", "text", "bytes", "memo"};
+    static constexpr const char* kNames[] = {"byte", "short",    "int",        "long", "float", "double",
+                                             "bool", "datetime", "subroutine", "text", "bytes", "memo"};
     if (auto code = parseInteger(text); code && *code >= 1 && *code <= 12) return static_cast<FieldType>(*code);
     for (int i = 0; i < 12; ++i) {
         if (text == kNames[i]) return static_cast<FieldType>(i + 1);
@@ -84,11 +84,21 @@ std::string jsonString(std::string_view utf8) {
     for (char c : utf8) {
         auto u = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (u < 0x20) {
                     char buffer[8];
@@ -169,7 +179,8 @@ std::string render(const TypedValue& value, bool json) {
 std::optional<TypedValue> parseValue(FieldType type, std::string_view text) {
     switch (type) {
         case FieldType::Text:
-        case FieldType::Memo: return TypedValue(platform::utf8ToGbk(text));
+        case FieldType::Memo:
+            return TypedValue(platform::utf8ToGbk(text));
         case FieldType::Bytes: {
             auto bytes = unhex(text);
             if (!bytes) return std::nullopt;

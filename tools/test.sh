@@ -6,6 +6,9 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$top/tools/deps.sh"
 
+# Every tracked source is kept in the project's clang-format style.
+(cd "$top" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror)
+
 jobs=$(nproc)
 werror=OFF
 [[ "${CI:-}" == true ]] && werror=ON

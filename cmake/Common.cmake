@@ -1,30 +1,33 @@
 # Compiler settings shared by every target of the project.
 
-add_compile_options(-Wall -Wextra)
+# tmbl_defaults: what every target of the project links (warnings, hardening and the
+# Qt safety macros); link it PRIVATE so nothing leaks to users of a library.
+add_library(tmbl_defaults INTERFACE)
+target_compile_options(tmbl_defaults INTERFACE -Wall -Wextra -Wshadow -Wnon-virtual-dtor)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # g++ 12 reports false positives for std::optional of Qt types at -O2.
-    add_compile_options(-Wno-maybe-uninitialized)
+    target_compile_options(tmbl_defaults INTERFACE -Wno-maybe-uninitialized)
 endif()
 if(TMBL_WERROR)
-    add_compile_options(-Werror)
+    target_compile_options(tmbl_defaults INTERFACE -Werror)
 endif()
 
 # Hardening: cheap, and the program parses hostile files and network input.
-add_compile_options(-fstack-protector-strong)
+target_compile_options(tmbl_defaults INTERFACE -fstack-protector-strong)
 if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug" AND NOT TMBL_SANITIZE)
-    add_compile_definitions(_FORTIFY_SOURCE=2)
+    target_compile_definitions(tmbl_defaults INTERFACE _FORTIFY_SOURCE=2)
 endif()
 
+# Qt safety macros; harmless on the targets without Qt.
+target_compile_definitions(tmbl_defaults INTERFACE
+    QT_NO_CAST_FROM_ASCII
+    QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
+
+# The sanitizers apply to the whole build, third-party test code included.
 if(TMBL_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     add_link_options(-fsanitize=address,undefined)
 endif()
-
-# Qt safety macros, applied to every Qt target through this interface target.
-add_library(tmbl_qt_defaults INTERFACE)
-target_compile_definitions(tmbl_qt_defaults INTERFACE
-    QT_NO_CAST_FROM_ASCII
-    QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
 
 # tmbl_add_fuzzer(name source... LIBS lib...): a libFuzzer target, built only with
 # TMBL_FUZZ under clang. A ctest entry runs it briefly over its seed corpus.
@@ -36,7 +39,7 @@ function(tmbl_add_fuzzer name)
     add_executable(${name} ${F_SOURCES})
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-    target_link_libraries(${name} PRIVATE ${F_LIBS})
+    target_link_libraries(${name} PRIVATE ${F_LIBS} tmbl_defaults)
     if(NOT F_SECONDS)
         set(F_SECONDS 20)
     endif()

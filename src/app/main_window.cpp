@@ -1,21 +1,5 @@
 #include "app/main_window.h"
 
-#include "app/anchor_layout.h"
-#include "app/program_state.h"
-#include "login/browser_pane.h"
-#include "login/login_driver.h"
-#include "platform/dialogs.h"
-#include "platform/program_folder.h"
-#include "platform/qt_text.h"
-#include "records/mailbox_store.h"
-
-#if TMBL_HAVE_SETTINGS_UI
-#include "settings/about_window.h"
-#include "settings/settings_window.h"
-#else
-#include <QDialog>
-#endif
-
 #include <QAction>
 #include <QCloseEvent>
 #include <QFrame>
@@ -29,6 +13,17 @@
 #include <QToolTip>
 #include <QUrl>
 #include <algorithm>
+
+#include "app/anchor_layout.h"
+#include "app/program_state.h"
+#include "login/browser_pane.h"
+#include "login/login_driver.h"
+#include "platform/dialogs.h"
+#include "platform/program_folder.h"
+#include "platform/qt_text.h"
+#include "records/mailbox_store.h"
+#include "settings/about_window.h"
+#include "settings/settings_window.h"
 
 namespace app {
 namespace {
@@ -321,15 +316,8 @@ void MainWindow::onMailboxButton(int index) {
 }
 
 void MainWindow::onSettingsButton(int index) {
-#if TMBL_HAVE_SETTINGS_UI
     if (index == 0) settings::showSettingsWindow(this);
     if (index == 1) settings::showAboutWindow(this);
-#else
-    if (index != 0 && index != 1) return;
-    QDialog placeholder(this);
-    placeholder.setWindowTitle(index == 0 ? QStringLiteral("邮箱设置") : QStringLiteral("关于"));
-    placeholder.exec();
-#endif
 }
 
 void MainWindow::onHomeButton() {

@@ -10,10 +10,7 @@
 #include "platform/desktop_open.h"
 #include "platform/dialogs.h"
 #include "settings/window_geometry.h"
-
-#ifdef TMBL_HAVE_UPDATE_UI
 #include "update/update_window.h"
-#endif
 
 namespace settings {
 namespace {
@@ -30,7 +27,6 @@ const QString kMakerOwnership = QStringLiteral("版权所有：待填");        
 
 const QString kTitle = QStringLiteral("关于");
 const QString kUpdateCaption = QStringLiteral("在线升级");
-const QString kUpdateUnavailable = QStringLiteral("在线升级功能暂不可用！");
 
 QLabel* transparentLabel(QWidget* parent, const QString& name, const QString& text, const QRect& rect) {
     auto* label = placeControl(new QLabel(text, parent), name, rect);
@@ -123,13 +119,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
     transparentLabel(this, QStringLiteral("透明标签1"), kMakerOwnership, QRect(208, 184, 104, 16));
 }
 
-void AboutWindow::openUpdateWindow() {
-#ifdef TMBL_HAVE_UPDATE_UI
-    update::showUpdateWindow(this);
-#else
-    platform::messageBox(this, kUpdateUnavailable, platform::MessageIcon::Information);
-#endif
-}
+void AboutWindow::openUpdateWindow() { update::showUpdateWindow(this); }
 
 void showAboutWindow(QWidget* parent) {
     AboutWindow window(parent);

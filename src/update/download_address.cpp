@@ -1,4 +1,4 @@
-#include "download_address.h"
+#include "update/download_address.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
-#include "download_engine.h"
+#include "update/download_engine.h"
 
-#include "download_address.h"
-#include "download_task.h"
+#include "update/download_address.h"
+#include "update/download_task.h"
 
 namespace update {
 

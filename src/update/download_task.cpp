@@ -1,4 +1,4 @@
-#include "download_task.h"
+#include "update/download_task.h"
 
 #include <sys/stat.h>
 

@@ -14,14 +14,14 @@
 #include <string>
 #include <thread>
 
-#include "download_address.h"
-#include "download_engine.h"
-#include "http_header.h"
-#include "local_file.h"
-#include "segment_table.h"
-#include "socket_connection.h"
-#include "speed_limiter.h"
-#include "thread_annotations.h"
+#include "update/download_address.h"
+#include "update/download_engine.h"
+#include "update/http_header.h"
+#include "update/local_file.h"
+#include "update/segment_table.h"
+#include "update/socket_connection.h"
+#include "update/speed_limiter.h"
+#include "update/thread_annotations.h"
 
 namespace update {
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "download_task.h"
+#include "update/download_task.h"
 
 namespace update {
 

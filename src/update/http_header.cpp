@@ -1,4 +1,4 @@
-#include "http_header.h"
+#include "update/http_header.h"
 
 #include <algorithm>
 #include <cctype>

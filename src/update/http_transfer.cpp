@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "download_task.h"
+#include "update/download_task.h"
 
 namespace update {
 

@@ -1,4 +1,4 @@
-#include "local_file.h"
+#include "update/local_file.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

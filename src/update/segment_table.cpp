@@ -1,4 +1,4 @@
-#include "segment_table.h"
+#include "update/segment_table.h"
 
 #include <algorithm>
 

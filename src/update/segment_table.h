@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "thread_annotations.h"
+#include "update/thread_annotations.h"
 
 namespace update {
 

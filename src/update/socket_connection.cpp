@@ -1,4 +1,4 @@
-#include "socket_connection.h"
+#include "update/socket_connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "download_engine.h"
+#include "update/download_engine.h"
 
 namespace update {
 namespace {

@@ -1,4 +1,4 @@
-#include "speed_limiter.h"
+#include "update/speed_limiter.h"
 
 #include <algorithm>
 #include <thread>

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "thread_annotations.h"
+#include "update/thread_annotations.h"
 
 namespace update {
 

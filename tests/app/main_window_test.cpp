@@ -48,9 +48,9 @@ protected:
     void pointProvidersAtServer() {
         std::vector<std::string> addresses;
         for (size_t i = 0; i < records::providerTable().size(); ++i) {
-            const QString path = QStringLiteral("/p%1").arg(i);
-            server.setPage(path, "<html><body>login page</body></html>");
-            addresses.push_back(server.address(path).toStdString());
+            const QString page = QStringLiteral("/p%1").arg(i);
+            server.setPage(page, "<html><body>login page</body></html>");
+            addresses.push_back(server.address(page).toStdString());
         }
         records::setProviderAddresses(addresses);
     }
@@ -66,10 +66,10 @@ protected:
         }
         return pressed;
     }
-    bool paneShows(const QString& path) const {
-        return window->pane()->IsReady() && window->pane()->url() == server.address(path);
+    bool paneShows(const QString& page) const {
+        return window->pane()->IsReady() && window->pane()->url() == server.address(page);
     }
-    qsizetype requestsOf(const QString& path) const { return server.requests().count(path); }
+    qsizetype requestsOf(const QString& page) const { return server.requests().count(page); }
 
     LocalHttpServer server;
     std::unique_ptr<app::MainWindow> window;

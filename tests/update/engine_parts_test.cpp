@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "download_address.h"
-#include "http_header.h"
-#include "segment_table.h"
-#include "speed_limiter.h"
+#include "update/download_address.h"
+#include "update/http_header.h"
+#include "update/segment_table.h"
+#include "update/speed_limiter.h"
 
 using namespace update;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "download_engine.h"
+#include "update/download_engine.h"
 
 namespace test {
 

@@ -9,9 +9,9 @@
 #include <fstream>
 #include <string>
 
-#include "download_engine.h"
 #include "engine_test_support.h"
 #include "test_http_server.h"
+#include "update/download_engine.h"
 
 using namespace update;
 using namespace test;

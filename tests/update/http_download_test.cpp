@@ -8,9 +8,9 @@
 #include <map>
 #include <thread>
 
-#include "download_engine.h"
 #include "engine_test_support.h"
 #include "test_http_server.h"
+#include "update/download_engine.h"
 
 using namespace update;
 using namespace test;

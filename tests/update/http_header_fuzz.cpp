@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "download_address.h"
-#include "http_header.h"
+#include "update/download_address.h"
+#include "update/http_header.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);

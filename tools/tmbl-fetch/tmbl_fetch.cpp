@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "download_engine.h"
+#include "update/download_engine.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include "platform/dialogs.h"
 #include "platform/program_folder.h"
 #include "platform/qt_text.h"
+#include "records/mailbox_facts.h"
 #include "records/mailbox_store.h"
 #include "settings/about_window.h"
 #include "settings/settings_window.h"
@@ -37,10 +38,7 @@ const QString kStatusWelcome = QStringLiteral("提示信息：欢迎使用澜禾
 const QString kStatusReady = QStringLiteral("提示信息：就绪！");
 const QString kStartPageFile = QStringLiteral("index.htm");
 const QString kYes = QStringLiteral("是");
-const QString kMailboxKind = QStringLiteral("邮箱");
-const QString kAddressKind = QStringLiteral("网址");
 
-constexpr int kMailboxButtons = 9;
 constexpr int kSettingsIcon = 9;
 constexpr int kStatusBarHeight = 20;
 constexpr int kStatusPane0Width = 300;
@@ -103,7 +101,7 @@ void MainWindow::buildControls() {
         action->setProperty(kToolTipProperty, QString());
         if (QWidget* button = bar->widgetForAction(action)) button->installEventFilter(this);
     };
-    for (int k = 0; k < kMailboxButtons; ++k) {
+    for (int k = 0; k < records::kMailboxCount; ++k) {
         QAction* action = m_mailboxBar->addAction(QString());
         action->setCheckable(true);
         watchTips(m_mailboxBar, action);
@@ -244,17 +242,15 @@ void MainWindow::applyIcons() {
 }
 
 void MainWindow::setMailboxButtons() {
-    const std::string mailboxKind = platform::toGbk(kMailboxKind);
-    const std::string addressKind = platform::toGbk(kAddressKind);
-    for (int k = 1; k <= kMailboxButtons; ++k) {
+    for (int k = 1; k <= records::kMailboxCount; ++k) {
         const records::MailboxEntry entry = records::readMailboxEntry(k);
         setButtonCaption(m_mailboxBar, k - 1, textOf(entry.name));
         if (entry.description != records::kDescriptionPlaceholder) continue;  // no tip of its own
-        if (entry.loginKind == mailboxKind) {
+        if (records::isMailboxKind(entry.loginKind)) {
             setButtonToolTip(
                 m_mailboxBar, k - 1,
                 entry.type.empty() ? textOf(entry.description) : textOf(entry.userName + "@" + entry.type));
-        } else if (entry.loginKind == addressKind) {
+        } else if (records::isAddressKind(entry.loginKind)) {
             setButtonToolTip(m_mailboxBar, k - 1, textOf(entry.address));
         }
     }
@@ -290,11 +286,11 @@ void MainWindow::setPressedButton(int index) {
 
 void MainWindow::onMailboxButton(int index) {
     ProgramState& s = state();
-    if (index >= 0 && index < kMailboxButtons) {
+    if (records::isMailboxIndex(index)) {
         const records::MailboxEntry entry = records::readMailboxEntry(index + 1);
         s.currentEntry = entry;
-        const bool addressKind = entry.loginKind == platform::toGbk(kAddressKind);
-        if (entry.loginKind == platform::toGbk(kMailboxKind)) {
+        const bool addressKind = records::isAddressKind(entry.loginKind);
+        if (records::isMailboxKind(entry.loginKind)) {
             if (const std::optional<std::string> address = records::providerAddress(entry.type)) {
                 m_pane->setUrl(textOf(*address));
             }

@@ -10,6 +10,7 @@
 #include "login/waiting_window.h"
 #include "platform/dialogs.h"
 #include "platform/qt_text.h"
+#include "records/mailbox_facts.h"
 #include "records/mailbox_store.h"
 
 namespace login {
@@ -132,7 +133,7 @@ void LoginDriver::loginStarted() {
     m_readyAgain = false;
     const app::ProgramState& state = app::state();
     // Only a mailbox login that will be filled is worth a notice.
-    if (state.loginDone || state.currentEntry.loginKind != platform::toGbk(QStringLiteral("邮箱"))) return;
+    if (state.loginDone || !records::isMailboxKind(state.currentEntry.loginKind)) return;
     if (!records::isKnownProvider(state.currentEntry.type)) return;
     if (!m_waitingWindow) m_waitingWindow = new WaitingWindow(m_mainWindow);
     m_waitingWindow->show();
@@ -165,7 +166,7 @@ void LoginDriver::handleDocumentReady() {
         m_document.AttachToWindow(m_pane->WindowHandle());
         app::ProgramState& state = app::state();
         const bool complete = m_pane && m_pane->IsReady();
-        if (complete && !state.loginDone && state.currentEntry.loginKind == platform::toGbk(QStringLiteral("邮箱"))) {
+        if (complete && !state.loginDone && records::isMailboxKind(state.currentEntry.loginKind)) {
             // Copies: the message box inside may let a new click replace the entry.
             const std::string userName = state.currentEntry.userName;
             const std::string type = state.currentEntry.type;

@@ -8,6 +8,7 @@
 #include "platform/gbk.h"
 #include "records/database_builder.h"
 #include "records/gbk_bytes.h"
+#include "records/mailbox_facts.h"
 #include "records/profile_reader.h"
 #include "records/record_database.h"
 
@@ -25,7 +26,6 @@ struct Names {
     std::string loginKind = platform::utf8ToGbk("登录类别");
     std::string note = platform::utf8ToGbk("备注");
     std::string id = "ID";
-    std::string mailboxKind = platform::utf8ToGbk("邮箱");
     std::string legacyName = platform::utf8ToGbk("－－");
     std::string legacySection = platform::utf8ToGbk("邮箱号");
 };
@@ -136,7 +136,7 @@ MailboxEntry readMailboxEntry(int record) {
     entry.address = readText(n.address);
     entry.loginKind = readText(n.loginKind);
     if (entry.description.empty()) entry.description = kDescriptionPlaceholder;
-    if (entry.loginKind.empty()) entry.loginKind = n.mailboxKind;
+    if (entry.loginKind.empty()) entry.loginKind = mailboxKind();
     return entry;
 }
 
@@ -229,7 +229,7 @@ MailboxEntry readLegacyEntry(const std::string& legacyFile, int section) {
     entry.password = value(n.password, "");
     entry.type = value(n.type, "");
     entry.address = value(n.address, "");
-    entry.loginKind = value(n.loginKind, n.mailboxKind);
+    entry.loginKind = value(n.loginKind, mailboxKind());
     return entry;
 }
 
@@ -240,7 +240,7 @@ bool migrateLegacyEntries(const std::string& programFolder) {
     // A file that exists but cannot be read would turn every entry into the defaults.
     if (!std::ifstream(legacyFile, std::ios::binary)) return false;
     bool allWritten = true;
-    for (int i = 1; i <= 9; ++i) {
+    for (int i = 1; i <= kMailboxCount; ++i) {
         MailboxEntry entry = readLegacyEntry(legacyFile, i - 1);
         allWritten = writeEntry(i, entry) && allWritten;
     }

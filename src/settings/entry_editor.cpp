@@ -19,6 +19,7 @@
 #include "platform/dialogs.h"
 #include "platform/image_loader.h"
 #include "platform/qt_text.h"
+#include "records/mailbox_facts.h"
 #include "settings/icon_files.h"
 #include "settings/settings_window.h"
 #include "settings/skinned_control.h"
@@ -27,7 +28,6 @@
 namespace settings {
 namespace {
 
-constexpr int kRows = 9;
 constexpr int kNameMaxBytes = 8;
 
 const QString kTitle = QStringLiteral("项目设置窗口");
@@ -131,9 +131,6 @@ SettingsWindow* settingsWindow(QWidget* from) {
     return nullptr;
 }
 
-std::string mailboxKind() { return platform::toGbk(QStringLiteral("邮箱")); }
-std::string addressKind() { return platform::toGbk(QStringLiteral("网址")); }
-
 }  // namespace
 
 bool isSupportedPictureName(const QString& path) {
@@ -149,7 +146,7 @@ EntryEditor::EntryEditor(QWidget* parent, const QString& tag) : QDialog(parent),
     placeWindow(this, kTitle, QRect(50, 50, 482, 292));
     bool ok = false;
     m_row = tag.toInt(&ok);
-    if (!ok || m_row < 0 || m_row >= kRows) m_row = -1;
+    if (!ok || !records::isMailboxIndex(m_row)) m_row = -1;
 
     m_byAddress = placeControl(new QRadioButton(QStringLiteral("登录网址："), this), QStringLiteral("登录网址单选框"),
                                QRect(190, 171, 81, 21));
@@ -222,7 +219,7 @@ void EntryEditor::loadEntry(const records::MailboxEntry& entry) {
     m_password->setText(platform::fromGbk(records::decodePassword(entry.password)));
     m_type->setEditText(platform::fromGbk(entry.type));
     m_address->setText(platform::fromGbk(entry.address));
-    const bool byMailbox = entry.loginKind == mailboxKind();
+    const bool byMailbox = records::isMailboxKind(entry.loginKind);
     m_byMailbox->setChecked(byMailbox);
     m_byAddress->setChecked(!byMailbox);
     applyLoginKindLook(byMailbox, false);
@@ -288,7 +285,7 @@ records::MailboxEntry EntryEditor::entryFromControls() const {
     entry.password = records::encodePassword(platform::toGbk(m_password->text()));
     entry.type = platform::toGbk(m_type->currentText());
     entry.address = platform::toGbk(m_address->text());
-    entry.loginKind = m_byMailbox->isChecked() ? mailboxKind() : addressKind();
+    entry.loginKind = m_byMailbox->isChecked() ? records::mailboxKind() : records::addressKind();
     return entry;
 }
 
@@ -325,7 +322,7 @@ bool EntryEditor::save() {
 }
 
 void openEntryEditor(QWidget* parent, int row) {
-    if (row < 0 || row >= kRows) return;
+    if (!records::isMailboxIndex(row)) return;
     EntryEditor editor(parent, QString::number(row));
     editor.exec();
 }

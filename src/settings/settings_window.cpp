@@ -12,13 +12,13 @@
 #include "platform/dialogs.h"
 #include "platform/program_folder.h"
 #include "platform/qt_text.h"
+#include "records/mailbox_facts.h"
 #include "settings/entry_editor.h"
 #include "settings/window_geometry.h"
 
 namespace settings {
 namespace {
 
-constexpr int kRows = 9;
 constexpr int kColumnIcon = 1;
 constexpr int kColumnName = 2;
 constexpr int kColumnInfo = 3;
@@ -95,7 +95,7 @@ SettingsWindow::SettingsWindow(QWidget* parent) : QDialog(parent) {
 
 void SettingsWindow::fillList() {
     m_list->clear();
-    for (int row = 0; row < kRows; ++row) {
+    for (int row = 0; row < records::kMailboxCount; ++row) {
         auto* item = new QTreeWidgetItem(m_list);
         item->setSizeHint(kColumnIcon, QSize(48, 48));
         showEntry(row, records::readMailboxEntry(row + 1));
@@ -113,7 +113,7 @@ void SettingsWindow::showIcons() {
 void SettingsWindow::showEntry(int row, const records::MailboxEntry& entry) {
     QTreeWidgetItem* item = m_list->topLevelItem(row);
     if (!item) return;
-    const bool byMailbox = entry.loginKind == platform::toGbk(QStringLiteral("邮箱"));
+    const bool byMailbox = records::isMailboxKind(entry.loginKind);
     item->setText(kColumnName, platform::fromGbk(entry.name));
     item->setText(kColumnInfo, platform::fromGbk(byMailbox ? entry.userName : entry.address));
     item->setText(kColumnKind, platform::fromGbk(entry.loginKind));
@@ -132,7 +132,7 @@ void SettingsWindow::openEditorForSelectedRow() {
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
     if (selected.isEmpty()) return;
     const int row = m_list->indexOfTopLevelItem(selected.first());
-    if (row < 0 || row >= kRows) return;
+    if (!records::isMailboxIndex(row)) return;
     openEntryEditor(this, row);
 }
 

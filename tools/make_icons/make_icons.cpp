@@ -7,8 +7,11 @@
 #include <QImageWriter>
 #include <QPainter>
 #include <QPainterPath>
+#include <array>
 #include <cmath>
 #include <cstdio>
+
+#include "records/mailbox_facts.h"
 
 namespace {
 
@@ -98,11 +101,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_icons: cannot create %s\n", argv[1]);
         return 1;
     }
-    const QColor mailboxColours[9] = {QColor(214, 69, 65),  QColor(232, 140, 30), QColor(222, 190, 40),
-                                      QColor(90, 170, 70),  QColor(40, 150, 150), QColor(50, 110, 200),
-                                      QColor(110, 80, 190), QColor(190, 70, 150), QColor(120, 120, 120)};
-    for (int i = 0; i <= 10; ++i) {
-        const QImage image = i < 9 ? envelope(mailboxColours[i]) : (i == 9 ? gear() : info());
+    const std::array<QColor, records::kMailboxCount> mailboxColours = {
+        QColor(214, 69, 65),  QColor(232, 140, 30), QColor(222, 190, 40), QColor(90, 170, 70),  QColor(40, 150, 150),
+        QColor(50, 110, 200), QColor(110, 80, 190), QColor(190, 70, 150), QColor(120, 120, 120)};
+    // One icon per mailbox, then the settings and About buttons.
+    for (int i = 0; i < records::kMailboxCount + 2; ++i) {
+        const QImage image = i < records::kMailboxCount    ? envelope(mailboxColours[static_cast<std::size_t>(i)])
+                             : i == records::kMailboxCount ? gear()
+                                                           : info();
         const QString path = folder + QStringLiteral("/%1.ico").arg(i);
         QImageWriter writer(path, "ico");
         if (!writer.write(image)) {

@@ -85,6 +85,7 @@ struct EngineSettings {
     int maxRetries = 999;        // per connection
     int controllerIdleMs = 100;  // the task thread's wait when its event queue is empty
     int maxRedirects = 10;
+    unsigned localFileMode = 0644;  // permission bits of the local file (the umask applies)
 };
 
 // Holds at most one task. Destroying it releases the task.

@@ -3,20 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <vector>
 
-namespace update {
+#include "update/status_text.h"
 
-std::string formatText(const char* pattern, ...) {
-    char text[2048];
-    va_list args;
-    va_start(args, pattern);
-    std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
+namespace update {
 
 namespace {
 
@@ -174,7 +165,7 @@ void DownloadTask::spawnConnection(int segment, bool first, bool canStream) {
     {
         MutexLock lock(m_addressMutex);
         c.address = m_address;
-        c.cookie = m_cookie;
+        c.cookies = m_cookies;
     }
     if (segment >= 0) {
         if (!m_segments.transfer(segment, kOwnerPending, c.id)) return;
@@ -369,81 +360,91 @@ DownloadTask::Outcome DownloadTask::openRoute(Connection& c, SocketConnection& s
 // The body of an answer, from `initial` on, into the connection's segment (and, for a
 // whole-file answer while ranges are refused, into every unowned segment it passes).
 DownloadTask::Outcome DownloadTask::readBody(Connection& c, SocketConnection& socket, std::string initial) {
-    std::vector<char> buffer(static_cast<size_t>(kSegmentUnit));
-    std::vector<char> scratch(static_cast<size_t>(kSegmentUnit));  // bytes passed over, never written
-    std::int64_t buffered = 0;
-    std::string_view pending = initial;
-    const std::int64_t block = std::clamp<std::int64_t>(m_parameters.receiveBlock, 1, kSegmentUnit);
+    BodyBuffer body;
+    body.bytes.resize(static_cast<size_t>(kSegmentUnit));
+    body.scratch.resize(static_cast<size_t>(kSegmentUnit));
+    body.initial = std::move(initial);
+    body.pending = body.initial;
 
     for (;;) {
-        Segment s = m_segments.get(c.segment);
-        std::int64_t writePos = s.position() + buffered;
+        const Segment s = m_segments.get(c.segment);
+        const std::int64_t writePos = s.position() + body.buffered;
         if (writePos >= s.end()) {
-            flush(c, buffer.data(), buffered);
-            buffered = 0;
+            flushBody(c, body);
             // Any answer runs to the end of the file, so when ranges are refused the
             // bytes that follow are the next segments'.
-            if (!(c.canStream && m_rangesRefused)) return Outcome::Done;
-            // Read on through the whole answer: the next unowned segment it reaches.
-            const std::vector<Segment> all = m_segments.snapshot();
-            int bestIndex = -1;
-            for (size_t i = 0; i < all.size(); ++i) {
-                if (all[i].owner == -1 && !all[i].complete() && all[i].position() >= c.streamPos &&
-                    (bestIndex < 0 || all[i].position() < all[bestIndex].position()))
-                    bestIndex = static_cast<int>(i);
-            }
-            if (bestIndex < 0 || !m_segments.claim(bestIndex, c.id)) return Outcome::Done;
-            m_segments.release(c.segment, c.id);
-            c.segment = bestIndex;
-            s = m_segments.get(c.segment);
-            raise(kEventSegmentTakenOver, s.position(), s.end());
+            if (!(c.canStream && m_rangesRefused) || !streamIntoNextSegment(c)) return Outcome::Done;
             continue;
         }
-        if (pending.empty()) {
-            if (stopping()) return Outcome::Stopped;
-            const bool skipping = c.streamPos < writePos;
-            const std::int64_t want = skipping ? std::min(block, writePos - c.streamPos)
-                                               : std::min({block, kSegmentUnit - buffered, s.end() - writePos});
-            const SpeedLimiter::Grant grant = m_limiter.acquire(want, std::max(1, m_running.load()), m_stop);
-            if (grant.bytes <= 0) return Outcome::Stopped;
-            size_t got = 0;
-            char* target = skipping ? scratch.data() : buffer.data() + buffered;
-            const SocketResult r =
-                socket.receive(target, static_cast<size_t>(grant.bytes), m_parameters.receiveTimeoutMs, got);
-            m_limiter.giveBack(grant, grant.bytes - static_cast<std::int64_t>(got));
-            if (r != SocketResult::Ok) {
-                flush(c, buffer.data(), buffered);
-                if (r == SocketResult::Closed) {
-                    if (stopping()) return Outcome::Stopped;
-                    status(kStatusError, status::kReceiveFailed);
-                    return Outcome::Retry;
-                }
-                return socketFailure(r, socket.error(), true);
-            }
-            c.streamPos += static_cast<std::int64_t>(got);
-            if (skipping) continue;
-            buffered += static_cast<std::int64_t>(got);
+        if (body.pending.empty()) {
+            if (std::optional<Outcome> ended = receiveBody(c, socket, body, s, writePos)) return *ended;
         } else {
-            // Bytes that came with the header (or after skipped ones).
-            if (c.streamPos < writePos) {
-                const std::int64_t skipped =
-                    std::min<std::int64_t>(static_cast<std::int64_t>(pending.size()), writePos - c.streamPos);
-                c.streamPos += skipped;
-                pending.remove_prefix(static_cast<size_t>(skipped));
-                continue;
-            }
-            const std::int64_t take = std::min<std::int64_t>(
-                {static_cast<std::int64_t>(pending.size()), kSegmentUnit - buffered, s.end() - writePos});
-            std::copy_n(pending.data(), take, buffer.data() + buffered);
-            pending.remove_prefix(static_cast<size_t>(take));
-            c.streamPos += take;
-            buffered += take;
+            takePending(c, body, s, writePos);
         }
-        if (buffered >= kSegmentUnit || s.position() + buffered >= s.end()) {
-            flush(c, buffer.data(), buffered);
-            buffered = 0;
-        }
+        if (body.buffered >= kSegmentUnit || s.position() + body.buffered >= s.end()) flushBody(c, body);
     }
+}
+
+// One receive call: into the buffer, or into the scratch space while the answer is
+// still short of the segment's next byte. Nothing when the body goes on.
+std::optional<DownloadTask::Outcome> DownloadTask::receiveBody(Connection& c, SocketConnection& socket,
+                                                               BodyBuffer& body, const Segment& s,
+                                                               std::int64_t writePos) {
+    if (stopping()) return Outcome::Stopped;
+    const std::int64_t block = std::clamp<std::int64_t>(m_parameters.receiveBlock, 1, kSegmentUnit);
+    const bool skipping = c.streamPos < writePos;
+    const std::int64_t want = skipping ? std::min(block, writePos - c.streamPos)
+                                       : std::min({block, kSegmentUnit - body.buffered, s.end() - writePos});
+    const SpeedLimiter::Grant grant = m_limiter.acquire(want, std::max(1, m_running.load()), m_stop);
+    if (grant.bytes <= 0) return Outcome::Stopped;
+    size_t got = 0;
+    char* target = skipping ? body.scratch.data() : body.bytes.data() + body.buffered;
+    const SocketResult r = socket.receive(target, static_cast<size_t>(grant.bytes), m_parameters.receiveTimeoutMs, got);
+    m_limiter.giveBack(grant, grant.bytes - static_cast<std::int64_t>(got));
+    if (r != SocketResult::Ok) {
+        flushBody(c, body);
+        if (r != SocketResult::Closed) return socketFailure(r, socket.error(), true);
+        if (stopping()) return Outcome::Stopped;
+        status(kStatusError, status::kReceiveFailed);
+        return Outcome::Retry;
+    }
+    c.streamPos += static_cast<std::int64_t>(got);
+    if (!skipping) body.buffered += static_cast<std::int64_t>(got);
+    return std::nullopt;
+}
+
+// Bytes that came with the header: passed over up to the segment's next byte, then
+// taken into the buffer.
+void DownloadTask::takePending(Connection& c, BodyBuffer& body, const Segment& s, std::int64_t writePos) {
+    const auto pending = static_cast<std::int64_t>(body.pending.size());
+    if (c.streamPos < writePos) {
+        const std::int64_t skipped = std::min(pending, writePos - c.streamPos);
+        c.streamPos += skipped;
+        body.pending.remove_prefix(static_cast<size_t>(skipped));
+        return;
+    }
+    const std::int64_t take = std::min({pending, kSegmentUnit - body.buffered, s.end() - writePos});
+    std::copy_n(body.pending.data(), take, body.bytes.data() + body.buffered);
+    body.pending.remove_prefix(static_cast<size_t>(take));
+    c.streamPos += take;
+    body.buffered += take;
+}
+
+// Reading on through a whole-file answer: the connection moves to the next unowned
+// segment its bytes reach. False when there is none.
+bool DownloadTask::streamIntoNextSegment(Connection& c) {
+    const std::optional<int> next = m_segments.claimNextFrom(c.streamPos, c.id);
+    if (!next) return false;
+    m_segments.release(c.segment, c.id);
+    c.segment = *next;
+    const Segment s = m_segments.get(c.segment);
+    raise(kEventSegmentTakenOver, s.position(), s.end());
+    return true;
+}
+
+void DownloadTask::flushBody(Connection& c, BodyBuffer& body) {
+    flush(c, body.bytes.data(), body.buffered);
+    body.buffered = 0;
 }
 
 void DownloadTask::flush(Connection& c, const char* data, std::int64_t size) {
@@ -510,7 +511,7 @@ bool DownloadTask::beginFile(std::int64_t total, const std::string& suggestedNam
         }
     }
     if (stopping()) return false;
-    if (!m_file.create(path, total)) {
+    if (!m_file.create(path, total, m_settings.localFileMode)) {
         status(kStatusError, status::kCreateFileFailed);
         return false;
     }

@@ -12,7 +12,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "update/download_address.h"
 #include "update/download_engine.h"
@@ -24,6 +26,9 @@
 #include "update/thread_annotations.h"
 
 namespace update {
+
+class FtpControl;
+struct FtpReply;
 
 class DownloadTask {
 public:
@@ -55,7 +60,9 @@ private:
         std::int64_t beginAt = 0;    // the segment as given at the start (event 6)
         std::int64_t beginEnd = 0;
         DownloadAddress address;
-        std::string cookie;
+        // Cookies that redirect answers set, by the "host:port" that set each; a
+        // request carries only the one of the host it goes to.
+        std::map<std::string, std::string> cookies;
     };
 
     struct QueueItem {
@@ -90,8 +97,29 @@ private:
     Outcome followRedirect(Connection& c, const HttpHeader& header);
     std::optional<Outcome> redirectOrRefusal(Connection& c, const HttpHeader& header);
     Outcome ftpSession(Connection& c);
+    Outcome ftpCommand(FtpControl& ftp, const std::string& line, const std::string& shown, FtpReply& reply);
+    Outcome ftpReplyFailure(FtpControl& ftp, const FtpReply& reply);
+    Outcome ftpLogin(Connection& c, FtpControl& ftp);
+    Outcome ftpEnterFolder(const Connection& c, FtpControl& ftp, std::string& remote);
+    Outcome ftpLearnSize(Connection& c, FtpControl& ftp, const std::string& remote);
+    Outcome ftpOpenData(FtpControl& ftp, SocketConnection& data, bool& active);
+    Outcome ftpRetrieve(Connection& c, FtpControl& ftp, SocketConnection& data, bool active, const std::string& remote,
+                        const Segment& segment);
     Outcome openRoute(Connection& c, SocketConnection& socket, const std::string& host, int port, bool proxy);
+    // The bytes of one answer body on their way into the file.
+    struct BodyBuffer {
+        std::vector<char> bytes;    // collected, not yet written
+        std::vector<char> scratch;  // bytes passed over, never written
+        std::int64_t buffered = 0;
+        std::string initial;       // the bytes that came with the header
+        std::string_view pending;  // what is left of them
+    };
     Outcome readBody(Connection& c, SocketConnection& socket, std::string initial);
+    std::optional<Outcome> receiveBody(Connection& c, SocketConnection& socket, BodyBuffer& body, const Segment& s,
+                                       std::int64_t writePos);
+    void takePending(Connection& c, BodyBuffer& body, const Segment& s, std::int64_t writePos);
+    bool streamIntoNextSegment(Connection& c);
+    void flushBody(Connection& c, BodyBuffer& body);
     // Writes buffered bytes at the segment's position, as far as the segment reaches.
     void flush(Connection& c, const char* data, std::int64_t size);
     bool beginFile(std::int64_t total, const std::string& suggestedName);
@@ -113,7 +141,7 @@ private:
 
     Mutex m_addressMutex;
     DownloadAddress m_address TMBL_GUARDED_BY(m_addressMutex);  // after redirects
-    std::string m_cookie TMBL_GUARDED_BY(m_addressMutex);
+    std::map<std::string, std::string> m_cookies TMBL_GUARDED_BY(m_addressMutex);
 
     SegmentTable m_segments;
     SpeedLimiter m_limiter;

@@ -2,12 +2,12 @@
 // status rules for the first and for further connections.
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include "update/download_task.h"
+#include "update/status_text.h"
 
 namespace update {
-
-std::string formatText(const char* pattern, ...);
 
 namespace {
 
@@ -32,8 +32,15 @@ std::string requestTarget(const std::string& text) {
     return out;
 }
 
-std::string cookieLine(const std::string& cookie) {
-    return cookie.empty() ? std::string() : "Cookie: " + cookie + "\r\n";
+// Host names are compared without regard to case; a port of its own is another server.
+std::string cookieKey(const DownloadAddress& address) {
+    return lowered(address.host) + ":" + std::to_string(address.port);
+}
+
+// The cookie line for a request to `address`: only a cookie that this host set.
+std::string cookieLine(const std::map<std::string, std::string>& cookies, const DownloadAddress& address) {
+    const auto it = cookies.find(cookieKey(address));
+    return it == cookies.end() ? std::string() : "Cookie: " + it->second + "\r\n";
 }
 
 }  // namespace
@@ -132,12 +139,13 @@ DownloadTask::Outcome DownloadTask::followRedirect(Connection& c, const HttpHead
         return Outcome::Fail;
     }
     status(kStatusProgress, formatText(status::kRedirectTo, target->c_str()));
+    // The cookie belongs to the host that answered, not to the one the answer names.
+    if (!cookie.empty()) c.cookies[cookieKey(c.address)] = cookie;
     c.address = *parseDownloadAddress(*target);
-    if (!cookie.empty()) c.cookie = cookie;
     if (c.first) {
         MutexLock lock(m_addressMutex);
         m_address = c.address;
-        m_cookie = c.cookie;
+        m_cookies = c.cookies;
     }
     return Outcome::Reconnect;
 }
@@ -159,7 +167,8 @@ DownloadTask::Outcome DownloadTask::httpFirst(Connection& c) {
         SocketConnection socket(m_stop);
         HttpHeader header;
         std::string body;
-        if (Outcome o = httpExchange(c, socket, cookieLine(c.cookie), header, body); o != Outcome::Done) return o;
+        if (Outcome o = httpExchange(c, socket, cookieLine(c.cookies, c.address), header, body); o != Outcome::Done)
+            return o;
         if (std::optional<Outcome> o = redirectOrRefusal(c, header)) {
             if (*o == Outcome::Reconnect) continue;
             return *o;
@@ -203,7 +212,7 @@ DownloadTask::Outcome DownloadTask::httpSegment(Connection& c) {
         const std::int64_t position = segment.position();
         const bool whole = c.canStream && m_rangesRefused;
         std::string extra = whole ? std::string() : "Range: bytes=" + std::to_string(position) + "-\r\n";
-        extra += cookieLine(c.cookie);
+        extra += cookieLine(c.cookies, c.address);
 
         SocketConnection socket(m_stop);
         HttpHeader header;

@@ -22,10 +22,10 @@ constexpr std::int64_t kPopulateStep = 1 << 20;
 
 LocalFile::~LocalFile() { close(); }
 
-bool LocalFile::create(const std::string& path, std::int64_t size) {
+bool LocalFile::create(const std::string& path, std::int64_t size, unsigned mode) {
     close();
     if (size < 0 || static_cast<std::uint64_t>(size) > std::numeric_limits<size_t>::max() / 2) return false;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode & 07777));
     if (fd < 0) return false;
     auto fail = [&] {
         ::close(fd);

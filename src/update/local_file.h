@@ -16,8 +16,8 @@ public:
     LocalFile& operator=(const LocalFile&) = delete;
 
     // Fails when the file exists, cannot be made, or `size` is negative or does not
-    // fit on the disk.
-    [[nodiscard]] bool create(const std::string& path, std::int64_t size);
+    // fit on the disk. `mode` is the new file's permission bits (the umask applies).
+    [[nodiscard]] bool create(const std::string& path, std::int64_t size, unsigned mode = 0644);
     // Copies bytes to [offset, offset + size); the range lies inside the file.
     void write(std::int64_t offset, const char* data, std::int64_t size);
     void close();

@@ -55,6 +55,19 @@ std::optional<int> SegmentTable::claimUnowned(int connection) {
     return std::nullopt;
 }
 
+std::optional<int> SegmentTable::claimNextFrom(std::int64_t position, int connection) {
+    MutexLock lock(m_mutex);
+    int nearest = -1;
+    for (size_t i = 0; i < m_segments.size(); ++i) {
+        const Segment& s = m_segments[i];
+        if (s.owner != -1 || s.complete() || s.position() < position) continue;
+        if (nearest < 0 || s.position() < m_segments[nearest].position()) nearest = static_cast<int>(i);
+    }
+    if (nearest < 0) return std::nullopt;
+    m_segments[nearest].owner = connection;
+    return nearest;
+}
+
 bool SegmentTable::claim(int index, int connection) {
     MutexLock lock(m_mutex);
     if (index < 0 || index >= static_cast<int>(m_segments.size())) return false;

@@ -37,6 +37,9 @@ public:
     std::optional<int> claimForNewConnection(int connection);
     // A connection that finished its segment: the first unowned incomplete segment.
     std::optional<int> claimUnowned(int connection);
+    // A connection reading a whole-file answer at file offset `position`: of the
+    // unowned incomplete segments whose next byte lies at or after it, the nearest.
+    std::optional<int> claimNextFrom(std::int64_t position, int connection);
     // Claims segment `index` when it is unowned and incomplete.
     bool claim(int index, int connection);
     void release(int index, int connection);

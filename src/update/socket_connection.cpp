@@ -167,7 +167,7 @@ bool SocketConnection::listenBeside(const SocketConnection& control) {
         return false;
     m_fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_fd < 0) return false;
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), length) != 0 || ::listen(m_fd, 1) != 0) {
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), length) != 0 || ::listen(m_fd, 4) != 0) {
         m_error = errno;
         close();
         return false;
@@ -175,17 +175,29 @@ bool SocketConnection::listenBeside(const SocketConnection& control) {
     return true;
 }
 
-SocketResult SocketConnection::acceptOne(int timeoutMs) {
-    const SocketResult waited = waitFor(POLLIN, timeoutMs);
-    if (waited != SocketResult::Ok) return waited;
-    const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        m_error = errno;
-        return SocketResult::SystemError;
+SocketResult SocketConnection::acceptFrom(const std::string& peer, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const SocketResult waited = waitFor(POLLIN, static_cast<int>(std::max<long long>(left, 0)));
+        if (waited != SocketResult::Ok) return waited;
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) continue;
+            m_error = errno;
+            return SocketResult::SystemError;
+        }
+        if (numericAddress(reinterpret_cast<sockaddr*>(&from)) != peer || peer.empty()) {
+            ::close(fd);
+            continue;
+        }
+        ::close(m_fd);
+        m_fd = fd;
+        return SocketResult::Ok;
     }
-    ::close(m_fd);
-    m_fd = fd;
-    return SocketResult::Ok;
 }
 
 std::string SocketConnection::peerAddress() const {

@@ -33,7 +33,9 @@ public:
 
     // Active FTP: listens on the local address of `control`; the port chosen is returned.
     [[nodiscard]] bool listenBeside(const SocketConnection& control);
-    SocketResult acceptOne(int timeoutMs);
+    // Takes the first connection that comes from the numeric address `peer` within the
+    // time-out and becomes it; connections from anywhere else are closed unread.
+    SocketResult acceptFrom(const std::string& peer, int timeoutMs);
 
     void close();
     bool isOpen() const { return m_fd >= 0; }

@@ -185,6 +185,25 @@ TEST(SegmentTable, CutsSplitsAndClaims) {
     EXPECT_EQ(t.doneTotal(), 60000);
 }
 
+TEST(SegmentTable, AWholeFileReaderMovesToTheNearestUnownedSegmentAhead) {
+    SegmentTable t;
+    t.reset(100000, 5);  // 0, 20000, 40000, 60000, 80000
+    ASSERT_TRUE(t.claim(0, 7));
+    ASSERT_TRUE(t.claim(2, 8));  // owned by another connection
+    t.addDone(3, 20000);         // complete
+    t.addDone(1, 5000);          // its next byte is 25000
+
+    // From 25000 on: segment 1 is next (2 is owned, 3 complete).
+    EXPECT_EQ(t.claimNextFrom(25000, 7), 1);
+    EXPECT_EQ(t.get(1).owner, 7);
+    // Past 25000 segment 1 lies behind the reader: the nearest one ahead is 4.
+    t.release(1, 7);
+    EXPECT_EQ(t.claimNextFrom(25001, 7), 4);
+    EXPECT_EQ(t.claimNextFrom(0, 9), 1);
+    EXPECT_FALSE(t.claimNextFrom(0, 9));  // nothing unowned and incomplete is left
+    EXPECT_FALSE(t.claimNextFrom(90000, 9));
+}
+
 TEST(SpeedLimiter, NoSecondHandsOutMoreThanTheLimit) {
     constexpr std::int64_t kLimit = 100000;
     SpeedLimiter limiter(kLimit);

@@ -1,13 +1,21 @@
 // Downloads from a real FTP server (Debian's pyftpdlib) in passive and active mode.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "engine_test_support.h"
 #include "test_http_server.h"
@@ -85,6 +93,93 @@ public:
 private:
     pid_t m_pid = -1;
     int m_port = 0;
+};
+
+// A scripted FTP server on 127.0.0.1 for the faults a real server never shows. Each
+// control connection is handed to `session` on the server's one thread; every socket
+// has 5-second time-outs and the thread ends with the object.
+class ScriptedFtpServer {
+public:
+    using Session = std::function<void(ScriptedFtpServer&, int control)>;
+
+    explicit ScriptedFtpServer(Session session) : m_session(std::move(session)) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback("127.0.0.1", 0);
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listen, 8);
+        socklen_t length = sizeof address;
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { acceptLoop(); });
+    }
+    ~ScriptedFtpServer() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listen);
+    }
+
+    int port() const { return m_port; }
+    int connections() const { return m_connections.load(); }
+    std::string url(const std::string& path) const { return "ftp://127.0.0.1:" + std::to_string(m_port) + path; }
+    bool stopping() const { return m_stop.load(); }
+
+    static sockaddr_in loopback(const char* ip, int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        ::inet_pton(AF_INET, ip, &address.sin_addr);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        return address;
+    }
+    static void limitWaits(int fd) {
+        timeval timeout{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    }
+    static bool sendText(int fd, const std::string& text) {
+        return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    }
+    // One command line without CR LF; empty when the client has gone.
+    static std::string readCommand(int fd) {
+        std::string line;
+        char ch = 0;
+        while (line.size() < 4096 && ::recv(fd, &ch, 1, 0) == 1) {
+            if (ch == '\n') break;
+            if (ch != '\r') line += ch;
+        }
+        return line;
+    }
+    // Connects from `fromIp` to 127.0.0.1:port, sends `bytes` and closes.
+    static bool deliver(const char* fromIp, int port, const std::string& bytes) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        limitWaits(fd);
+        sockaddr_in from = loopback(fromIp, 0);
+        sockaddr_in to = loopback("127.0.0.1", port);
+        const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 && sendText(fd, bytes);
+        ::close(fd);
+        return ok;
+    }
+
+private:
+    void acceptLoop() {
+        while (!m_stop) {
+            pollfd p{m_listen, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            ++m_connections;
+            limitWaits(fd);
+            m_session(*this, fd);
+            ::close(fd);
+        }
+    }
+
+    Session m_session;
+    int m_listen = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_connections{0};
+    std::thread m_thread;
 };
 
 class FtpDownload : public ::testing::Test {
@@ -198,4 +293,70 @@ TEST_F(FtpDownload, MissingFilesAndWrongPasswordsEndTheTask) {
     EXPECT_TRUE(refused.hasText(status::kFtpLoginFailed));
     EXPECT_FALSE(refused.hasText("等待0秒后重试"));
     EXPECT_FALSE(refused.last().complete);
+}
+
+TEST(FtpReplies, AReplyThatNeverEndsEndsTheConnectionWithoutRetry) {
+    constexpr size_t kServerLimit = 64u << 20;
+    std::atomic<size_t> sent{0};
+    std::atomic<bool> clientClosed{false};
+    ScriptedFtpServer server([&](ScriptedFtpServer& self, int control) {
+        // A welcome that goes on and on: "220-" lines, never the closing "220 " line.
+        const std::string line = "220-" + std::string(200, 'w') + "\r\n";
+        while (!self.stopping() && sent < kServerLimit) {
+            if (!ScriptedFtpServer::sendText(control, line)) {
+                clientClosed = errno != EAGAIN && errno != EWOULDBLOCK;
+                return;
+            }
+            sent += line.size();
+        }
+    });
+    TempFolder folder;
+    DownloadRun run;
+    auto p = quickParameters(server.url("/setup.exe"), folder.file("setup.exe"), 1);
+    runDownload(run, p);
+    EXPECT_TRUE(run.hasText(status::kSomeError)) << run.allTexts();
+    EXPECT_FALSE(run.last().complete);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("setup.exe")));
+    EXPECT_EQ(server.connections(), 1);  // no retry against a server that would do it again
+    EXPECT_TRUE(clientClosed);
+    EXPECT_LT(sent.load(), kServerLimit);
+}
+
+TEST(FtpReplies, AnActiveDataConnectionIsTakenOnlyFromTheServer) {
+    const std::string body = randomBytes(5000, 17);
+    std::atomic<bool> strangerDelivered{false};
+    ScriptedFtpServer server([&](ScriptedFtpServer&, int control) {
+        ScriptedFtpServer::sendText(control, "220 ready\r\n");
+        int port = 0;
+        for (std::string command = ScriptedFtpServer::readCommand(control); !command.empty();
+             command = ScriptedFtpServer::readCommand(control)) {
+            std::string reply = "200 ok\r\n";
+            if (command.rfind("USER", 0) == 0) reply = "331 password\r\n";
+            if (command.rfind("PASS", 0) == 0) reply = "230 in\r\n";
+            if (command.rfind("REST", 0) == 0) reply = "350 restart\r\n";
+            if (command.rfind("SIZE", 0) == 0) reply = "213 " + std::to_string(body.size()) + "\r\n";
+            if (command == "PASV") reply = "502 no passive here\r\n";
+            if (command.rfind("PORT ", 0) == 0) {
+                int n[6] = {};
+                std::sscanf(command.c_str() + 5, "%d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]);
+                port = n[4] * 256 + n[5];
+            }
+            if (command.rfind("RETR", 0) == 0) {
+                ScriptedFtpServer::sendText(control, "150 sending\r\n");
+                // Somebody else on the machine reaches the port first with bytes of his own.
+                strangerDelivered = ScriptedFtpServer::deliver("127.0.0.2", port, std::string(body.size(), 'E'));
+                ScriptedFtpServer::deliver("127.0.0.1", port, body);
+                reply = "226 done\r\n";
+            }
+            if (command == "QUIT") reply = "221 bye\r\n";
+            ScriptedFtpServer::sendText(control, reply);
+        }
+    });
+    TempFolder folder;
+    DownloadRun run;
+    runDownload(run, quickParameters(server.url("/setup.exe"), folder.file("setup.exe"), 1));
+    EXPECT_TRUE(strangerDelivered);
+    EXPECT_TRUE(run.hasText(status::kFtpTryActive));
+    EXPECT_EQ(hashOf(readFile(folder.file("setup.exe"))), hashOf(body)) << run.allTexts();
+    EXPECT_TRUE(run.last().complete);
 }

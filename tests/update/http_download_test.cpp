@@ -204,6 +204,58 @@ TEST(HttpDownload, RedirectsAreFollowedWithTheirCookieButNotForEver) {
     EXPECT_EQ(server.requestCount("/tls"), 1);
 }
 
+TEST(HttpDownload, ARedirectCookieGoesOnlyToTheHostThatSetIt) {
+    // Two servers: the first sets a cookie and sends us to the second, which sets its
+    // own and sends us back.
+    TestHttpServer first;
+    TestHttpServer second;
+    const std::string body = randomBytes(90000, 9);
+    first.route("/real.bin", served(body));
+    Route away;
+    away.status = 302;
+    away.location = second.url("/hop");
+    away.extraHeaders = "Set-Cookie: first=1; path=/\r\n";
+    first.route("/start", away);
+    Route back;
+    back.status = 302;
+    back.location = first.url("/real.bin");
+    back.extraHeaders = "Set-Cookie: second=2; path=/\r\n";
+    second.route("/hop", back);
+
+    TempFolder folder;
+    DownloadRun run;
+    runDownload(run, quickParameters(first.url("/start"), folder.file("r"), 3));
+    EXPECT_EQ(hashOf(readFile(folder.file("r"))), hashOf(body)) << run.allTexts();
+    ASSERT_EQ(second.requests().size(), 1u);
+    EXPECT_EQ(second.requests()[0].find("Cookie:"), std::string::npos) << second.requests()[0];
+    int fetches = 0;
+    for (const std::string& request : first.requests()) {
+        if (request.find("/real.bin") == std::string::npos) continue;
+        ++fetches;
+        EXPECT_NE(request.find("\r\nCookie: first=1\r\n"), std::string::npos) << request;
+        EXPECT_EQ(request.find("second=2"), std::string::npos) << request;
+    }
+    EXPECT_GE(fetches, 3);
+}
+
+TEST(HttpDownload, TheLocalFileGetsTheModeAskedFor) {
+    TestHttpServer server;
+    server.route("/f", served(randomBytes(30000, 4)));
+    TempFolder folder;
+    const mode_t previous = ::umask(0);  // so that only the engine decides the bits
+    for (unsigned mode : {0600u, 0644u}) {
+        DownloadRun run;
+        EngineSettings settings = quickSettings();
+        settings.localFileMode = mode;
+        const std::string path = folder.file("f" + std::to_string(mode));
+        runDownload(run, quickParameters(server.url("/f"), path, 2), settings);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+    }
+    ::umask(previous);
+}
+
 TEST(HttpDownload, RefusedAndUnsupportedAnswersEndWithoutRetry) {
     TestHttpServer server;
     TempFolder folder;

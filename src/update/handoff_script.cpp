@@ -67,37 +67,50 @@ std::string shellQuote(std::string_view text) {
 
 std::string posixHandoffScript(const HandoffTarget& target, std::string_view downloadName,
                                std::string_view scriptName) {
-    const std::string download = shellQuote(downloadName);
-    const std::string replacement = shellQuote(kReplacementName);
     std::string s;
     s += "#!/bin/sh\n";
     s += "cd " + shellQuote(target.folder) + " || exit 1\n";
+    s += "new=" + shellQuote(downloadName) + "\n";
+    s += "exe=" + shellQuote(target.executableName) + "\n";
+    s += "self=" + shellQuote(scriptName) + "\n";
+    // Every failure leaves the old program exactly as it was.
+    s += "fail() { rm -f -- \"$self\"; exit 1; }\n";
+    s += "[ -f \"$new\" ] || fail\n";
     // The program ends by itself right after starting this script; one that lingers is
-    // asked to end after two seconds and ended by force after five, and the swap
-    // waits until it has gone (ten seconds at most). Process ids 0 and 1 would name
-    // our own process group and init: never signal those.
+    // asked to end after two seconds and ended by force after five. A process id is
+    // only ever signalled while it still runs our executable (same file, by device
+    // and inode): once the program has gone its number may belong to anybody. Ids 0
+    // and 1 would name our own process group and init: never those.
     if (target.pid > 1) {
         s += "pid=" + std::to_string(target.pid) + "\n";
+        s += "ours() {\n";
+        s += "    running=$(stat -L -c %d:%i -- \"/proc/$pid/exe\" 2>/dev/null) || return 1\n";
+        s += "    [ -n \"$running\" ] && [ \"$running\" = \"$(stat -L -c %d:%i -- \"$exe\" 2>/dev/null)\" ]\n";
+        s += "}\n";
         s += "n=0\n";
-        s += "while kill -0 \"$pid\" 2>/dev/null && [ \"$n\" -lt 100 ]; do\n";
+        s += "while ours; do\n";
+        s += "    [ \"$n\" -ge 100 ] && fail\n";
         s += "    n=$((n + 1))\n";
-        s += "    if [ \"$n\" -eq 20 ]; then kill -TERM \"$pid\" 2>/dev/null; fi\n";
-        s += "    if [ \"$n\" -eq 50 ]; then kill -KILL \"$pid\" 2>/dev/null; fi\n";
+        s += "    if [ \"$n\" -eq 20 ] && ours; then kill -TERM \"$pid\" 2>/dev/null; fi\n";
+        s += "    if [ \"$n\" -eq 50 ] && ours; then kill -KILL \"$pid\" 2>/dev/null; fi\n";
         s += "    sleep 0.1\n";
         s += "done\n";
     }
-    // Without the download there is nothing to hand over to: keep the old program.
-    s += "[ -f " + download + " ] || exit 1\n";
-    s += "rm -f -- " + shellQuote(target.executableName) + "\n";
-    s += "mv -f -- " + download + " " + replacement + " || exit 1\n";
-    s += "chmod +x -- " + replacement + "\n";
-    s += "./" + replacement + " </dev/null >/dev/null 2>&1 &\n";
-    s += "rm -f -- " + shellQuote(scriptName) + "\n";
+    // Executable for its owner only, then one rename over the old program: at every
+    // moment the program's name holds either the old program or the whole new one.
+    // -T: a directory under that name makes the rename fail instead of receiving the file.
+    s += "chmod 0700 -- \"$new\" || fail\n";
+    s += "mv -f -T -- \"$new\" \"$exe\" || fail\n";
+    s += "./\"$exe\" </dev/null >/dev/null 2>&1 &\n";
+    s += "rm -f -- \"$self\"\n";
     return s;
 }
 
 bool writeScriptFile(const std::string& path, std::string_view text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700);
+    // Made anew, so that no earlier file (or a link planted under its name) lends the
+    // script its owner or its permissions.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
     if (fd < 0) return false;
     bool ok = writeAll(fd, text.data(), text.size());
     ok = ::fchmod(fd, 0700) == 0 && ok;

@@ -10,7 +10,6 @@ namespace update {
 
 inline constexpr const char* kWindowsScriptName = "update.bat";
 inline constexpr const char* kPosixScriptName = "update.sh";
-inline constexpr const char* kReplacementName = "更新程序";  // UTF-8, as Linux file names are
 
 // The program that is handed over, and where it lives.
 struct HandoffTarget {
@@ -23,17 +22,20 @@ struct HandoffTarget {
 // no line break after the last. executableNameGbk is the executable's file name in GBK.
 std::string windowsHandoffScript(std::string_view executableNameGbk);
 
-// The shell script of the Linux build. It ends the program (by its process id, by
-// force when it does not end by itself within a few seconds), deletes the old
-// executable, renames downloadName to kReplacementName, makes it executable, starts
-// it and deletes itself (scriptName). Nothing is deleted when the download is missing.
+// The shell script of the Linux build. It waits for the program to end (signalling
+// its process id, by force when it lingers, but only while that id still runs the
+// program's executable), makes downloadName executable for its owner, renames it over
+// the old executable in one step, starts it and deletes itself (scriptName). When any
+// step fails (no download, the program does not end, the rename fails) it deletes
+// only itself: the old program stays untouched.
 std::string posixHandoffScript(const HandoffTarget& target, std::string_view downloadName,
                                std::string_view scriptName = kPosixScriptName);
 
 // Quotes a text for the shell: the text comes back as exactly one word.
 std::string shellQuote(std::string_view text);
 
-// Writes text to path, creating or overwriting it, executable by its owner.
+// Writes text to path as a new file (an old one is removed first), readable, writable
+// and executable by its owner only.
 [[nodiscard]] bool writeScriptFile(const std::string& path, std::string_view text);
 
 // Starts "/bin/sh scriptPath" in workingFolder as a process of its own session with

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "update/download_engine.h"
+#include "update/update_signature.h"
 
 namespace update {
 
@@ -22,7 +23,11 @@ inline const QString kModeOffering = QStringLiteral("升级文件");
 inline constexpr const char* kUpdateHost = "soft.lanhe.example";
 inline constexpr const char* kVersionTextPath = "/revo/soft/tmbl/readme.txt";
 inline constexpr const char* kInstallerPath = "/revo/soft/tmbl/tmblupdate.exe";
+inline constexpr const char* kSignatureSuffix = ".sig";  // the installer's address + this = its signature
 inline constexpr const char* kDownloadFileName = "NQWXBD5.exe.tmp";
+
+// The key our releases are signed with, built in from the TMBL_UPDATE_KEY cache variable.
+PublicKey releaseKey();
 
 struct UpdateState {
     QString mode = kModeChecking;

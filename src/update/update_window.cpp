@@ -36,6 +36,7 @@ const QString kNoUpdateData = QStringLiteral("暂无更新数据，请关注软�
 const QString kAlreadyLatest = QStringLiteral("当前版本是最新的，不需要升级！");
 const QString kConfirmHandoff = QStringLiteral("下载完毕！确认要关闭程序执行更新操作吗？");
 const QString kDownloadFailed = QStringLiteral("下载更新文件失败，程序未做任何改动，请稍候再试！");
+const QString kNotVerified = QStringLiteral("更新文件未通过校验，程序未做任何改动！");
 const QString kHandoffFailed = QStringLiteral("无法启动更新操作，程序未做任何改动！");
 
 constexpr int kProgressIntervalMs = 200;
@@ -194,11 +195,16 @@ void UpdateWindow::startDownload() {
         return;
     }
 
+    const QString installer =
+        (QStringLiteral("http://") + updateHost() + QString::fromLatin1(kInstallerPath)).trimmed();
+    // Fetched before the installer: an installer that changes on the host after this
+    // point no longer matches the signature and is refused.
+    m_signature = fetchWholeUrl(installer + QString::fromLatin1(kSignatureSuffix), m_options.fetchLimits);
+
     const unsigned generation = ++g_downloadGeneration;
     DownloadParameters& p = state.parameters;
     p.taskFlags = 4096;
-    p.address =
-        (QStringLiteral("http://") + updateHost() + QString::fromLatin1(kInstallerPath)).trimmed().toStdString();
+    p.address = installer.toStdString();
     p.localFile = QFile::encodeName(path).toStdString();
     p.connections = 5;
     p.connectTimeoutMs = 5000;
@@ -235,7 +241,10 @@ void UpdateWindow::startDownload() {
         }
     };
 
-    if (!startTask(p, state.download, m_options.engineSettings)) failDownload();
+    // The download is the next program: nobody else on the machine may read or change it.
+    EngineSettings settings = m_options.engineSettings;
+    settings.localFileMode = 0600;
+    if (!startTask(p, state.download, settings)) failDownload();
 }
 
 void UpdateWindow::showProgress() {
@@ -275,6 +284,11 @@ void UpdateWindow::onTaskEnded(std::int64_t received, const std::string& localFi
         failDownload();
         return;
     }
+    // Only an installer signed with our key may replace the program.
+    if (!downloadIsSigned()) {
+        rejectDownload();
+        return;
+    }
     finishProgress();
     if (platform::askYesNo(this, kConfirmHandoff)) {
         handOff();
@@ -286,6 +300,20 @@ void UpdateWindow::onTaskEnded(std::int64_t received, const std::string& localFi
 void UpdateWindow::failDownload() {
     m_progressTimer->stop();
     platform::messageBox(this, kDownloadFailed, platform::MessageIcon::Error);
+    closeWindow();
+}
+
+bool UpdateWindow::downloadIsSigned() const {
+    const PublicKey key = m_options.publicKey.value_or(releaseKey());
+    const std::string path = QFile::encodeName(downloadPath()).toStdString();
+    const std::string_view signature(m_signature.constData(), static_cast<size_t>(m_signature.size()));
+    return checkFileSignature(path, signature, key) == SignatureCheck::Valid;
+}
+
+void UpdateWindow::rejectDownload() {
+    m_progressTimer->stop();
+    QFile::remove(downloadPath());
+    platform::messageBox(this, kNotVerified, platform::MessageIcon::Error);
     closeWindow();
 }
 

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QString>
 #include <functional>
+#include <optional>
 
 #include "update/handoff_script.h"
 #include "update/update_state.h"
@@ -25,8 +26,9 @@ struct UpdateOptions {
     int settleDelayMs = 2000;  // the pause after the version fetch
     FetchLimits fetchLimits;
     EngineSettings engineSettings;
-    HandoffTarget target;              // empty members are taken from the running program
-    std::function<void()> endProcess;  // empty = leave every event loop so the program ends
+    std::optional<PublicKey> publicKey;  // installers must be signed with it; empty = the release key
+    HandoffTarget target;                // empty members are taken from the running program
+    std::function<void()> endProcess;    // empty = leave every event loop so the program ends
 };
 
 // Opens the update window, modal over parent, and returns once it has closed.
@@ -60,6 +62,8 @@ private:
     void finishProgress();
     void onTaskEnded(std::int64_t received, const std::string& localFile);
     void failDownload();
+    [[nodiscard]] bool downloadIsSigned() const;
+    void rejectDownload();
     void handOff();
     void closeWindow() { done(QDialog::Rejected); }
     void closeQuietly();
@@ -71,6 +75,7 @@ private:
     QLabel* m_statusLabel = nullptr;        // 标签2
     QTimer* m_spareTimer = nullptr;         // 时钟1
     QPlainTextEdit* m_notes = nullptr;      // 编辑框1
+    QByteArray m_signature;                 // the installer's signature file, fetched before the installer
     bool m_closed = false;
     bool m_handedOff = false;
     bool m_waitCursor = false;

@@ -1,5 +1,6 @@
 #include "update/version_check.h"
 
+#include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QUrl>
 #include <algorithm>
@@ -90,9 +91,15 @@ QByteArray fetchWholeUrl(const QString& url, const FetchLimits& limits) {
     std::optional<HttpAddress> address = parseHttpAddress(url);
     if (!address) return {};
 
+    const QDeadlineTimer deadline(std::max(0, limits.totalTimeoutMs));
+    // The longest a single wait may take: its own limit, cut to what the total leaves.
+    auto within = [&deadline](int limitMs) {
+        return static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 0, std::max(0, limitMs)));
+    };
+
     QTcpSocket socket;
     socket.connectToHost(address->host, address->port);
-    if (!socket.waitForConnected(limits.connectTimeoutMs)) return {};
+    if (!socket.waitForConnected(within(limits.connectTimeoutMs))) return {};
 
     QByteArray request = "GET " + address->path + " HTTP/1.0\r\n";
     request += "Accept: */*\r\n";
@@ -103,7 +110,7 @@ QByteArray fetchWholeUrl(const QString& url, const FetchLimits& limits) {
     request += "\r\n";
     socket.write(request);
     while (socket.bytesToWrite() > 0) {
-        if (!socket.waitForBytesWritten(limits.idleTimeoutMs)) return {};
+        if (deadline.hasExpired() || !socket.waitForBytesWritten(within(limits.idleTimeoutMs))) return {};
     }
 
     QByteArray head;
@@ -114,9 +121,15 @@ QByteArray fetchWholeUrl(const QString& url, const FetchLimits& limits) {
     for (;;) {
         if (socket.bytesAvailable() == 0) {
             // A closed connection is the normal end of an HTTP/1.0 answer; a silence
-            // longer than the limit is a failure that keeps what has arrived.
+            // longer than the limit is a failure that keeps what has arrived. Running
+            // out of the total time is not: whatever has arrived may be any prefix.
             if (socket.state() != QAbstractSocket::ConnectedState) break;
-            if (!socket.waitForReadyRead(limits.idleTimeoutMs) && socket.bytesAvailable() == 0) break;
+            const int waitMs = within(limits.idleTimeoutMs);
+            if (waitMs <= 0) return {};
+            if (!socket.waitForReadyRead(waitMs) && socket.bytesAvailable() == 0) {
+                if (waitMs < limits.idleTimeoutMs) return {};  // the total ran out, not the silence
+                break;
+            }
             continue;
         }
         if (!inBody) {

@@ -11,13 +11,17 @@ namespace update {
 
 struct FetchLimits {
     int connectTimeoutMs = 10000;
-    int idleTimeoutMs = 15000;         // longest silence while the answer is read
+    int idleTimeoutMs = 15000;  // longest silence while the answer is read
+    // The whole fetch, connecting included: a host that drips its answer byte by byte
+    // cannot hold the window longer than this.
+    int totalTimeoutMs = 20000;
     qsizetype maxBodyBytes = 1 << 20;  // a version text is a few lines; a longer answer is cut here
 };
 
 // Fetches an http:// address into memory: the whole body whatever the HTTP status,
 // or, when the transfer fails, the body bytes read before the failure (empty when
-// there were none). Anything after a "#" in the address is dropped.
+// there were none). A fetch that has not ended within the total limit gives up and
+// returns nothing. Anything after a "#" in the address is dropped.
 QByteArray fetchWholeUrl(const QString& url, const FetchLimits& limits = {});
 
 // The version number after the "V" of a text such as "当前版本： V2.0".

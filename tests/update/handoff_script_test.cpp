@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -17,7 +18,6 @@ namespace update {
 namespace {
 
 const QString kOldProgram = QStringLiteral("云梭邮盒");
-const QString kNewProgram = QStringLiteral("更新程序");
 const QString kDownload = QStringLiteral("NQWXBD5.exe.tmp");
 
 bool writeFile(const QString& path, const QByteArray& bytes) {
@@ -51,22 +51,54 @@ TEST(WindowsHandoffScript, IsTheSevenLineBatchTextInGbk) {
     EXPECT_EQ(windowsHandoffScript(name), expected);
 }
 
-TEST(PosixHandoffScript, EndsTheProgramReplacesItAndStartsTheNewOne) {
+// A stand-in for the running program whose /proc/PID/exe is the file in the folder:
+// a copy of sleep(1) under the program's name.
+bool installSleepAs(const QString& path) {
+    QFile::remove(path);
+    return QFile::copy(QStringLiteral("/bin/sleep"), path) &&
+           QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+unsigned fileMode(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Runs a hand-off script to its end in the foreground and returns its exit status.
+int runScript(const HandoffTarget& target) {
+    const std::string scriptPath = target.folder + "/" + kPosixScriptName;
+    if (!writeScriptFile(scriptPath, posixHandoffScript(target, kDownload.toStdString()))) return -1;
+    QProcess script;
+    script.start(QStringLiteral("/bin/sh"), {QString::fromStdString(scriptPath)});
+    if (!script.waitForFinished(20000)) return -2;
+    return script.exitCode();
+}
+
+// The id of a process that has already ended.
+qint64 endedProcessId() {
+    QProcess ended;
+    ended.start(QStringLiteral("/bin/true"), {});
+    ended.waitForFinished();
+    return ended.processId();
+}
+
+TEST(PosixHandoffScript, EndsTheProgramRenamesTheNewOneOverItAndStartsIt) {
     QTemporaryDir root;
     ASSERT_TRUE(root.isValid());
     const QString folder = awkwardFolder(root);
+    const QString program = folder + u'/' + kOldProgram;
 
-    // The running program: it never ends by itself, so the script has to end it.
-    ASSERT_TRUE(writeFile(folder + u'/' + kOldProgram, "#!/bin/sh\nexec sleep 60\n"));
-    QFile::setPermissions(folder + u'/' + kOldProgram, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // The running program: it does not end by itself, so the script has to end it.
+    ASSERT_TRUE(installSleepAs(program));
     QProcess running;
     running.setWorkingDirectory(folder);
-    running.start(folder + u'/' + kOldProgram, {});
+    running.start(program, {QStringLiteral("60")});
     ASSERT_TRUE(running.waitForStarted());
 
-    // The downloaded program writes where it runs and who it is.
+    // The downloaded program writes where it runs.
     const QByteArray download = "#!/bin/sh\necho started > started.txt\nexec sleep 1\n";
     ASSERT_TRUE(writeFile(folder + u'/' + kDownload, download));
+    ASSERT_TRUE(QFile::setPermissions(folder + u'/' + kDownload, QFile::ReadOwner | QFile::WriteOwner));
 
     HandoffTarget target{QFile::encodeName(folder).toStdString(), kOldProgram.toStdString(), running.processId()};
     const std::string scriptPath = target.folder + "/" + kPosixScriptName;
@@ -79,12 +111,88 @@ TEST(PosixHandoffScript, EndsTheProgramReplacesItAndStartsTheNewOne) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(QString::fromStdString(scriptPath)); }, 5000))
         << "the script did not delete itself";
 
-    EXPECT_FALSE(QFileInfo::exists(folder + u'/' + kOldProgram));
+    // The new program lives under the old one's name, executable for its owner only.
+    EXPECT_EQ(readFile(program), download);
+    EXPECT_EQ(fileMode(program), 0700u);
     EXPECT_FALSE(QFileInfo::exists(folder + u'/' + kDownload));
-    const QFileInfo replaced(folder + u'/' + kNewProgram);
-    EXPECT_TRUE(replaced.isExecutable());
-    EXPECT_EQ(readFile(replaced.filePath()), download);
     EXPECT_EQ(readFile(folder + QStringLiteral("/started.txt")), QByteArray("started\n"));
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), (QStringList{QStringLiteral("started.txt"), kOldProgram}));
+}
+
+TEST(PosixHandoffScript, AFailedRenameKeepsTheOldProgram) {
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString folder = awkwardFolder(root);
+    const QByteArray download = "#!/bin/sh\necho started > started.txt\n";
+    ASSERT_TRUE(writeFile(folder + u'/' + kDownload, download));
+    HandoffTarget target{QFile::encodeName(folder).toStdString(), kOldProgram.toStdString(), endedProcessId()};
+
+    // Permission bits do not stop root, so the failure is made another way: a non-empty
+    // folder under the program's name cannot be renamed over.
+    const QString occupied = folder + u'/' + kOldProgram;
+    ASSERT_TRUE(QDir().mkpath(occupied));
+    ASSERT_TRUE(writeFile(occupied + QStringLiteral("/keep.txt"), "kept"));
+    EXPECT_NE(runScript(target), 0);
+    EXPECT_TRUE(QFileInfo(occupied).isDir());
+    EXPECT_EQ(readFile(occupied + QStringLiteral("/keep.txt")), QByteArray("kept"));
+    EXPECT_EQ(QDir(occupied).entryList(QDir::Files), QStringList{QStringLiteral("keep.txt")});
+    EXPECT_EQ(readFile(folder + u'/' + kDownload), download);
+    EXPECT_FALSE(QFileInfo::exists(folder + QStringLiteral("/started.txt")));
+    EXPECT_FALSE(QFileInfo::exists(folder + u'/' + QString::fromLatin1(kPosixScriptName)));
+    ASSERT_TRUE(QDir(occupied).removeRecursively());
+
+    // Where permissions do count, a read-only folder fails the rename the same way.
+    if (::geteuid() != 0) {
+        const QByteArray program = "old program";
+        ASSERT_TRUE(writeFile(occupied, program));
+        const std::string scriptPath = target.folder + "/" + kPosixScriptName;
+        ASSERT_TRUE(writeScriptFile(scriptPath, posixHandoffScript(target, kDownload.toStdString())));
+        ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        QProcess script;
+        script.start(QStringLiteral("/bin/sh"), {QString::fromStdString(scriptPath)});
+        ASSERT_TRUE(script.waitForFinished(20000));
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        EXPECT_NE(script.exitCode(), 0);
+        EXPECT_EQ(readFile(occupied), program);
+    }
+}
+
+TEST(PosixHandoffScript, ARecycledProcessIdIsNotSignalled) {
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString folder = awkwardFolder(root);
+    ASSERT_TRUE(installSleepAs(folder + u'/' + kOldProgram));
+    const QByteArray download = "#!/bin/sh\nexit 0\n";
+    ASSERT_TRUE(writeFile(folder + u'/' + kDownload, download));
+
+    // Our program has ended and its process id now belongs to another program.
+    QProcess stranger;
+    stranger.start(QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+    ASSERT_TRUE(stranger.waitForStarted());
+    HandoffTarget target{QFile::encodeName(folder).toStdString(), kOldProgram.toStdString(), stranger.processId()};
+
+    EXPECT_EQ(runScript(target), 0);
+    EXPECT_FALSE(stranger.waitForFinished(3000)) << "a process that is not ours was signalled";
+    EXPECT_EQ(stranger.state(), QProcess::Running);
+    EXPECT_EQ(readFile(folder + u'/' + kOldProgram), download);  // the hand-off itself went on
+    stranger.kill();
+    stranger.waitForFinished();
+}
+
+TEST(WriteScriptFile, MakesANewOwnerOnlyFileWhateverWasThere) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const mode_t previous = ::umask(0);
+    const QString path = folder.filePath(QStringLiteral("update.sh"));
+    const QString elsewhere = folder.filePath(QStringLiteral("elsewhere.txt"));
+    ASSERT_TRUE(writeFile(elsewhere, "not to be touched"));
+    ASSERT_TRUE(QFile::link(elsewhere, path));  // a link planted under the script's name
+    EXPECT_TRUE(writeScriptFile(QFile::encodeName(path).toStdString(), "echo hi\n"));
+    ::umask(previous);
+    EXPECT_EQ(readFile(path), QByteArray("echo hi\n"));
+    EXPECT_FALSE(QFileInfo(path).isSymLink());
+    EXPECT_EQ(fileMode(path), 0700u);
+    EXPECT_EQ(readFile(elsewhere), QByteArray("not to be touched"));
 }
 
 TEST(PosixHandoffScript, KeepsTheProgramWhenTheDownloadIsMissing) {
@@ -110,7 +218,6 @@ TEST(PosixHandoffScript, KeepsTheProgramWhenTheDownloadIsMissing) {
     EXPECT_NE(script.exitCode(), 0);
 
     EXPECT_EQ(readFile(folder + u'/' + kOldProgram), program);
-    EXPECT_FALSE(QFileInfo::exists(folder + u'/' + kNewProgram));
 }
 
 TEST(StartDetachedScript, RunsInItsOwnSessionWithoutOurOpenFiles) {

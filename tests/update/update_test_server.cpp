@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 
 namespace update::testing {
@@ -135,6 +136,14 @@ bool UpdateTestServer::sendAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+void UpdateTestServer::drip(int fd, const std::string& answer, int dripMs) {
+    for (char byte : answer) {
+        if (!sendAll(fd, &byte, 1)) return;
+        std::unique_lock lock(m_mutex);
+        if (m_released.wait_for(lock, std::chrono::milliseconds(dripMs), [&] { return m_stopping.load(); })) return;
+    }
+}
+
 void UpdateTestServer::answer(int fd) {
     std::string request;
     char buffer[4096];
@@ -168,7 +177,11 @@ void UpdateTestServer::answer(int fd) {
         --m_waiting;
     };
 
-    if (!resource.closeWithoutAnswer) {
+    if (resource.dripMs > 0) {
+        drip(fd,
+             "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(resource.body.size()) + "\r\n\r\n" + resource.body,
+             resource.dripMs);
+    } else if (!resource.closeWithoutAnswer) {
         if (resource.holdBeforeAnswer) wait(&UpdateTestServer::m_holdReleased);
         const long long size = static_cast<long long>(resource.body.size());
         long long from = resource.status == 200 ? rangeStart(request) : -1;

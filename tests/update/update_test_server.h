@@ -23,6 +23,7 @@ struct Resource {
     std::set<long long> pauseAt{};    // wait for releasePauses() before sending these offsets
     long long cutAt = -1;             // close the connection on reaching this offset
     long long declaredLength = -1;    // Content-Length to announce instead of the body's length
+    int dripMs = 0;                   // > 0: the whole answer goes one byte at a time, this far apart
 };
 
 class UpdateTestServer {
@@ -49,6 +50,8 @@ private:
     void acceptLoop();
     void answer(int fd);
     bool sendAll(int fd, const char* data, size_t size);
+    // One byte every dripMs until all is sent, the client has gone or the server stops.
+    void drip(int fd, const std::string& answer, int dripMs);
 
     int m_listenFd = -1;
     int m_port = 0;

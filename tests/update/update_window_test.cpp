@@ -3,9 +3,12 @@
 #include "update/update_window.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -18,9 +21,11 @@
 #include <QThread>
 #include <QTimer>
 #include <functional>
+#include <map>
 
 #include "platform/dialogs.h"
 #include "platform/program_folder.h"
+#include "test_signing_key.h"
 #include "update_test_server.h"
 
 namespace update {
@@ -33,9 +38,12 @@ using testing::Resource;
 using testing::UpdateTestServer;
 
 const QString kQuestion = QStringLiteral("下载完毕！确认要关闭程序执行更新操作吗？");
+const QString kNotVerified = QStringLiteral("更新文件未通过校验，程序未做任何改动！");
+const QString kNetworkTrouble = QStringLiteral("当前网络异常，请稍候再试！");
 const QString kDownloadName = QStringLiteral("NQWXBD5.exe.tmp");
 constexpr const char* kReadme = "/revo/soft/tmbl/readme.txt";
 constexpr const char* kInstaller = "/revo/soft/tmbl/tmblupdate.exe";
+constexpr const char* kSignature = "/revo/soft/tmbl/tmblupdate.exe.sig";
 
 // 204800 bytes cut by five connections into segments of 40960; the middle of every
 // segment falls on a 20480-byte boundary.
@@ -60,6 +68,28 @@ QByteArray readFile(const QString& path) {
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+unsigned fileMode(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Every file under a folder with its bytes and permission bits, to compare before and after.
+std::map<QString, std::pair<QByteArray, unsigned>> folderContents(const QString& folder) {
+    std::map<QString, std::pair<QByteArray, unsigned>> contents;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        contents[path] = {readFile(path), fileMode(path)};
+    }
+    return contents;
+}
+
+// A copy of sleep(1) as the running program, so that /proc/PID/exe names the file.
+bool installSleepAs(const QString& path) {
+    return QFile::copy(QStringLiteral("/bin/sleep"), path) &&
+           QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 // Answers like ScriptedDialogs and lets a test look at the window when the question comes.
@@ -99,18 +129,26 @@ protected:
         o.engineSettings.controllerIdleMs = 10;
         o.target = HandoffTarget{QFile::encodeName(m_folder.path()).toStdString(), "云梭邮盒", m_standIn.processId()};
         o.endProcess = [] {};
+        o.publicKey = m_key.publicKey();
         return o;
+    }
+    // The installer with its signature file beside it.
+    void serveSigned(const std::string& installer, Resource resource) {
+        m_server.serve(kSignature, Resource{.body = m_key.signatureFile(installer)});
+        resource.body = installer;
+        m_server.serve(kInstaller, resource);
     }
     QString downloadPath() const { return m_folder.filePath(kDownloadName); }
     static QPushButton* updateButton(UpdateWindow& w) { return w.findChild<QPushButton*>(QStringLiteral("更新按钮")); }
     int installerRequests() const {
         int n = 0;
-        for (const std::string& r : m_server.requests()) n += r.rfind(std::string("GET ") + kInstaller, 0) == 0;
+        for (const std::string& r : m_server.requests()) n += r.rfind(std::string("GET ") + kInstaller + " ", 0) == 0;
         return n;
     }
 
     QTemporaryDir m_folder;
     UpdateTestServer m_server;
+    ::test::TestSigningKey m_key;
     QProcess m_standIn;
 };
 
@@ -226,12 +264,13 @@ TEST_F(UpdateWindowTest, OpensModalOverItsParentAndReturnsOnceClosed) {
 TEST_F(UpdateWindowTest, DownloadShowsProgressAndNoDeletesTheDownload) {
     const std::string installer = installerBytes(kInstallerSize);
     m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
-    m_server.serve(kInstaller, Resource{.body = installer, .holdBeforeAnswer = true, .pauseAt = kSegmentMiddles});
+    serveSigned(installer, Resource{.holdBeforeAnswer = true, .pauseAt = kSegmentMiddles});
 
     WatchingDialogs dialogs;
     QString captionAtQuestion;
     bool enabledAtQuestion = false;
     QByteArray fileAtQuestion;
+    unsigned modeAtQuestion = 0;
     UpdateWindow w(nullptr, options());
     bool askedOnUiThread = false;
     dialogs.onQuestion = [&] {
@@ -239,6 +278,7 @@ TEST_F(UpdateWindowTest, DownloadShowsProgressAndNoDeletesTheDownload) {
         captionAtQuestion = updateButton(w)->text();
         enabledAtQuestion = updateButton(w)->isEnabled();
         fileAtQuestion = readFile(downloadPath());
+        modeAtQuestion = fileMode(downloadPath());
     };
     ASSERT_TRUE(w.checkVersion());
     QPushButton* button = updateButton(w);
@@ -270,6 +310,7 @@ TEST_F(UpdateWindowTest, DownloadShowsProgressAndNoDeletesTheDownload) {
     EXPECT_EQ(captionAtQuestion, QStringLiteral("完成"));
     EXPECT_TRUE(enabledAtQuestion);
     EXPECT_EQ(fileAtQuestion, QByteArray::fromStdString(installer));
+    EXPECT_EQ(modeAtQuestion, 0600u);  // the next program is nobody else's to read or change
 
     // No closes the window and takes the download with it.
     EXPECT_FALSE(w.isVisible());
@@ -312,7 +353,7 @@ TEST_F(UpdateWindowTest, AStaleDownloadFromAnEarlierRunIsReplaced) {
     const std::string installer = installerBytes(10000);
     ASSERT_TRUE(writeFile(downloadPath(), "left over from a crash"));
     m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
-    m_server.serve(kInstaller, Resource{.body = installer});
+    serveSigned(installer, Resource{});
 
     WatchingDialogs dialogs;
     QByteArray fileAtQuestion;
@@ -354,17 +395,16 @@ TEST_F(UpdateWindowTest, ClosingDuringTheDownloadStopsItBeforeDeletingTheFile) {
     }
 }
 
-TEST_F(UpdateWindowTest, YesHandsOverToTheDownloadedProgram) {
+TEST_F(UpdateWindowTest, YesHandsOverToASignedInstaller) {
     const QString oldProgram = m_folder.filePath(QStringLiteral("云梭邮盒"));
-    ASSERT_TRUE(writeFile(oldProgram, "#!/bin/sh\nexec sleep 60\n"));
-    QFile::setPermissions(oldProgram, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(installSleepAs(oldProgram));
     QProcess running;
-    running.start(oldProgram, {});
+    running.start(oldProgram, {QStringLiteral("60")});
     ASSERT_TRUE(running.waitForStarted());
 
     const QByteArray installer = "#!/bin/sh\necho started > started.txt\n";
     m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
-    m_server.serve(kInstaller, Resource{.body = installer.toStdString()});
+    serveSigned(installer.toStdString(), Resource{});
 
     int ended = 0;
     UpdateWindow* window = nullptr;
@@ -389,11 +429,85 @@ TEST_F(UpdateWindowTest, YesHandsOverToTheDownloadedProgram) {
     ASSERT_TRUE(running.waitForFinished(15000)) << "the old program was not ended";
     const QString started = m_folder.filePath(QStringLiteral("started.txt"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(started); }, 15000)) << "the new program did not start";
-    EXPECT_FALSE(QFileInfo::exists(oldProgram));
-    EXPECT_EQ(readFile(m_folder.filePath(QStringLiteral("更新程序"))), installer);
+    EXPECT_EQ(readFile(oldProgram), installer);
+    EXPECT_EQ(fileMode(oldProgram), 0700u);
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return !QFileInfo::exists(m_folder.filePath(QString::fromLatin1(kPosixScriptName))); }, 5000));
     EXPECT_FALSE(QFileInfo::exists(downloadPath()));
+}
+
+TEST_F(UpdateWindowTest, AnInstallerWithoutItsSignatureChangesNothing) {
+    const std::string installer = installerBytes(kInstallerSize);
+    std::string other = installer;
+    other[kInstallerSize / 2] = static_cast<char>(other[kInstallerSize / 2] ^ 0x20);
+    const ::test::TestSigningKey otherKey;
+    const QString program = m_folder.filePath(QStringLiteral("云梭邮盒"));
+    ASSERT_TRUE(installSleepAs(program));
+
+    struct Case {
+        const char* what;
+        std::optional<std::string> signature;  // none: the host has no signature file
+        std::function<void()> whileHeld;       // the installer's first answer is held until this has run
+    };
+    const Case cases[] = {
+        {"unsigned", std::nullopt, {}},
+        {"signature of other bytes", m_key.signatureFile(other), {}},
+        {"signed by another key", otherKey.signatureFile(installer), {}},
+        {"truncated signature file", m_key.signatureFile(installer).substr(0, 44), {}},
+        // The host swaps the installer after we fetched its signature; the connections
+        // that start later fetch the new bytes.
+        {"installer changed after its signature was fetched", m_key.signatureFile(installer),
+         [&] { m_server.serve(kInstaller, Resource{.body = other}); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_server.serve(kReadme, Resource{.body = "V2.1\r\n"});
+        m_server.serve(kSignature, c.signature ? Resource{.body = *c.signature} : Resource{.status = 404});
+        m_server.serve(kInstaller, Resource{.body = installer, .holdBeforeAnswer = bool(c.whileHeld)});
+        const auto before = folderContents(m_folder.path());
+
+        bool ended = false;
+        UpdateOptions o = options();
+        o.endProcess = [&] { ended = true; };
+        platform::ScriptedDialogs dialogs;
+        dialogs.queueAnswer(true);
+        UpdateWindow w(nullptr, o);
+        ASSERT_TRUE(w.checkVersion());
+        QTest::mouseClick(updateButton(w), Qt::LeftButton);
+        if (c.whileHeld) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return m_server.waitingAnswers() == 1; }, 10000));
+            c.whileHeld();
+            m_server.releaseHold();
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs.messages().empty(); }, 20000));
+        ASSERT_EQ(dialogs.messages().size(), 1u) << dialogs.messageTexts().join(u'|').toStdString();
+        EXPECT_EQ(dialogs.messages()[0].text, kNotVerified);
+        EXPECT_EQ(dialogs.messages()[0].icon, MessageIcon::Error);
+        EXPECT_FALSE(ended);
+        EXPECT_FALSE(w.isVisible());
+        EXPECT_GE(installerRequests(), 1);
+        EXPECT_TRUE(folderContents(m_folder.path()) == before) << "the program folder changed";
+    }
+}
+
+TEST_F(UpdateWindowTest, AHostThatDripsItsAnswerIsGivenUpOnInTime) {
+    // One byte every five seconds never trips the 15-second silence limit; only the
+    // total limit (shortened here from 20 s) ends the wait.
+    m_server.serve(kReadme, Resource{.body = "V2.1\r\nnotes\r\n", .dripMs = 5000});
+    UpdateOptions o = options();
+    o.fetchLimits.idleTimeoutMs = 15000;
+    o.fetchLimits.totalTimeoutMs = 6000;
+    platform::ScriptedDialogs dialogs;
+    UpdateWindow w(nullptr, o);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(w.checkVersion());
+    const qint64 elapsed = clock.elapsed();
+    EXPECT_GE(elapsed, 5500);
+    EXPECT_LT(elapsed, 9000);
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{kNetworkTrouble});
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "the wait cursor stayed";
+    EXPECT_FALSE(w.isVisible());
 }
 
 }  // namespace

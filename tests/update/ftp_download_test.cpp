@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -299,16 +300,18 @@ TEST(FtpReplies, AReplyThatNeverEndsEndsTheConnectionWithoutRetry) {
     constexpr size_t kServerLimit = 64u << 20;
     std::atomic<size_t> sent{0};
     std::atomic<bool> clientClosed{false};
+    std::atomic<bool> sessionEnded{false};
     ScriptedFtpServer server([&](ScriptedFtpServer& self, int control) {
         // A welcome that goes on and on: "220-" lines, never the closing "220 " line.
         const std::string line = "220-" + std::string(200, 'w') + "\r\n";
         while (!self.stopping() && sent < kServerLimit) {
             if (!ScriptedFtpServer::sendText(control, line)) {
                 clientClosed = errno != EAGAIN && errno != EWOULDBLOCK;
-                return;
+                break;
             }
             sent += line.size();
         }
+        sessionEnded = true;
     });
     TempFolder folder;
     DownloadRun run;
@@ -317,6 +320,8 @@ TEST(FtpReplies, AReplyThatNeverEndsEndsTheConnectionWithoutRetry) {
     EXPECT_TRUE(run.hasText(status::kSomeError)) << run.allTexts();
     EXPECT_FALSE(run.last().complete);
     EXPECT_FALSE(std::filesystem::exists(folder.file("setup.exe")));
+    // The server learns of the closed connection when its next send fails.
+    for (int i = 0; i < 200 && !sessionEnded; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(server.connections(), 1);  // no retry against a server that would do it again
     EXPECT_TRUE(clientClosed);
     EXPECT_LT(sent.load(), kServerLimit);

@@ -7,16 +7,12 @@
 #include <cstring>
 #include <vector>
 
+#include "records/little_endian.h"
 #include "records/record_file.h"
 #include "records/scrambler.h"
 
 namespace records {
 namespace {
-
-void putLe32(uint8_t* p, int32_t value) {
-    auto v = static_cast<uint32_t>(value);
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 int writeWhole(const std::string& path, std::vector<uint8_t>& bytes, const std::string& password) {
     Scrambler scrambler(password);

@@ -14,6 +14,7 @@
 #include "records/auxiliary_file.h"
 #include "records/database_builder.h"
 #include "records/gbk_bytes.h"
+#include "records/little_endian.h"
 #include "records/record_file.h"
 #include "records/scrambler.h"
 
@@ -70,15 +71,6 @@ constexpr ErrorText kErrorTexts[] = {
 
 constexpr const char* kNoDatabaseReport = "未指定当前数据库或者指定数据库未打开";
 constexpr const char* kNoFieldReport = "指定字段不存在";
-
-int32_t getLe32(const uint8_t* p) {
-    return static_cast<int32_t>(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
-}
-
-void putLe32(uint8_t* p, int32_t value) {
-    auto v = static_cast<uint32_t>(value);
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 // Alias rule: first a letter (half- or full-width) or a Chinese character, then letters,
 // digits (half- or full-width) or Chinese characters.
@@ -253,13 +245,6 @@ TypedValue emptyValue(edb::FieldType type) {
     return std::monostate{};
 }
 
-template <typename T>
-T fromBytes(const uint8_t* p) {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
 TypedValue decode(edb::FieldType type, const std::vector<uint8_t>& raw) {
     using edb::FieldType;
     const uint8_t* p = raw.data();
@@ -267,25 +252,25 @@ TypedValue decode(edb::FieldType type, const std::vector<uint8_t>& raw) {
         case FieldType::Byte:
             return p[0];
         case FieldType::Short:
-            return fromBytes<int16_t>(p);
+            return loadLe<int16_t>(p);
         case FieldType::Int:
-            return fromBytes<int32_t>(p);
+            return loadLe<int32_t>(p);
         case FieldType::Long:
-            return fromBytes<int64_t>(p);
+            return loadLe<int64_t>(p);
         case FieldType::Float:
-            return fromBytes<float>(p);
+            return loadLe<float>(p);
         case FieldType::Double:
-            return fromBytes<double>(p);
+            return loadLe<double>(p);
         case FieldType::Bool:
             return p[0] != 0;
         case FieldType::DateTime: {
-            double days = fromBytes<double>(p);
+            double days = loadLe<double>(p);
             if (days < edb::kMinDateTime) days = edb::kMinDateTime;
             if (days > edb::kMaxDateTime) days = edb::kMaxDateTime;
             return DateTime{days};
         }
         case FieldType::Subroutine:
-            return Subroutine{fromBytes<uint32_t>(p)};
+            return Subroutine{loadLe<uint32_t>(p)};
         case FieldType::Text: {
             auto end = std::find(raw.begin(), raw.end(), uint8_t{0});
             return std::string(raw.begin(), end);
@@ -339,7 +324,7 @@ double toReal(const Number& n) { return n.floating ? n.real : static_cast<double
 template <typename T>
 void appendBytes(std::vector<uint8_t>& out, T value) {
     uint8_t bytes[sizeof value];
-    std::memcpy(bytes, &value, sizeof value);
+    storeLe(bytes, value);
     out.insert(out.end(), bytes, bytes + sizeof value);
 }
 

@@ -30,11 +30,22 @@ private:
         int32_t next = 0;
         int32_t used = 0;
     };
+    struct Store;  // the header words and the blocks one store has placed so far
+
     int repairBlockCount(int32_t blocks);
     int lockByte(int64_t offset);
     void unlockByte(int64_t offset);
     int readBlockHeader(int32_t block, Block* header);
     int writeLink(int32_t block, int offsetInBlock, int32_t value);
+
+    // The steps of store(), in order.
+    int readStoreHeader(Store& s);
+    int rewriteOldChain(Store& s, int32_t oldFirst);
+    int placeRemainingPieces(Store& s);
+    int takeFreeBlock(Store& s, int32_t* block);
+    int freeLeftover(Store& s);
+    int trimFreeTail(Store& s);
+    int writeStoreHeader(const Store& s);
 
     RecordFile m_file;
     bool m_locking = true;

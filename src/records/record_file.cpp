@@ -234,10 +234,16 @@ int RecordFile::writeAt(int64_t position, std::span<const uint8_t> data) {
     if (position < 0) return edb::error::kBadSeek;
     if (m_readOnly) return edb::error::kAccessDenied;
     std::vector<uint8_t> copy(data.begin(), data.end());
-    m_scrambler->apply(position, copy);
+    return scrambleAndWrite(position, copy);
+}
+
+int RecordFile::scrambleAndWrite(int64_t position, std::span<uint8_t> data) {
+    if (position < 0) return edb::error::kBadSeek;
+    if (m_readOnly) return edb::error::kAccessDenied;
+    m_scrambler->apply(position, data);
     size_t done = 0;
-    while (done < copy.size()) {
-        ssize_t n = ::pwrite(m_fd, copy.data() + done, copy.size() - done, position + static_cast<int64_t>(done));
+    while (done < data.size()) {
+        ssize_t n = ::pwrite(m_fd, data.data() + done, data.size() - done, position + static_cast<int64_t>(done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return fileErrorCode(errno);

@@ -50,6 +50,9 @@ public:
     int64_t readAt(int64_t position, std::span<uint8_t> data, int* errorCode);
     // Scrambles a copy and writes all of it at position. Returns 0 or an error code.
     int writeAt(int64_t position, std::span<const uint8_t> data);
+    // The same for a buffer the caller gives up: it is scrambled where it lies (it holds
+    // the file's bytes afterwards), which spares the copy on large writes.
+    int scrambleAndWrite(int64_t position, std::span<uint8_t> data);
     int truncate(int64_t length);
 
     // Exclusive lock of [offset, offset + length), retried while another holder keeps

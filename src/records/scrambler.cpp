@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "records/edb_format.h"
+#include "records/little_endian.h"
 
 namespace records {
 namespace {
@@ -27,10 +28,7 @@ constexpr uint32_t kMd5Sine[64] = {
 
 void md5Block(uint32_t state[4], const uint8_t* block) {
     uint32_t m[16];
-    for (int i = 0; i < 16; ++i) {
-        m[i] = uint32_t(block[i * 4]) | uint32_t(block[i * 4 + 1]) << 8 | uint32_t(block[i * 4 + 2]) << 16 |
-               uint32_t(block[i * 4 + 3]) << 24;
-    }
+    for (int i = 0; i < 16; ++i) m[i] = loadLe<uint32_t>(block + i * 4);
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     for (int i = 0; i < 64; ++i) {
         uint32_t f;
@@ -60,11 +58,17 @@ void md5Block(uint32_t state[4], const uint8_t* block) {
     state[3] += d;
 }
 
-void putLe32(uint8_t* out, uint32_t v) {
-    out[0] = uint8_t(v);
-    out[1] = uint8_t(v >> 8);
-    out[2] = uint8_t(v >> 16);
-    out[3] = uint8_t(v >> 24);
+// XORs count bytes of data with the same bytes of stream, a word at a time.
+void xorInto(uint8_t* data, const uint8_t* stream, size_t count) {
+    size_t n = 0;
+    for (; n + 8 <= count; n += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, data + n, 8);
+        std::memcpy(&b, stream + n, 8);
+        a ^= b;
+        std::memcpy(data + n, &a, 8);
+    }
+    for (; n < count; ++n) data[n] ^= stream[n];
 }
 
 }  // namespace
@@ -81,11 +85,11 @@ std::array<uint8_t, 16> md5(std::string_view data) {
     tail[rest] = 0x80;
     size_t tailSize = rest + 1 + 8 <= 64 ? 64 : 128;
     uint64_t bits = uint64_t(data.size()) * 8;
-    for (int i = 0; i < 8; ++i) tail[tailSize - 8 + i] = uint8_t(bits >> (8 * i));
+    storeLe(tail + tailSize - 8, bits);
     for (size_t i = 0; i < tailSize; i += 64) md5Block(state, tail + i);
 
     std::array<uint8_t, 16> digest{};
-    for (int i = 0; i < 4; ++i) putLe32(digest.data() + 4 * i, state[i]);
+    for (int i = 0; i < 4; ++i) storeLe(digest.data() + 4 * i, state[i]);
     return digest;
 }
 
@@ -105,9 +109,11 @@ Rc4::Rc4(std::span<const uint8_t> key) {
     for (int i = 0; i < 256; ++i) m_s[i] = uint8_t(i);
     if (key.empty()) return;
     uint8_t j = 0;
+    size_t k = 0;  // key position, wrapped by hand: a division per step costs more than the swap
     for (int i = 0; i < 256; ++i) {
-        j = uint8_t(j + m_s[i] + key[i % key.size()]);
+        j = uint8_t(j + m_s[i] + key[k]);
         std::swap(m_s[i], m_s[j]);
+        if (++k == key.size()) k = 0;
     }
 }
 
@@ -148,33 +154,41 @@ uint32_t Scrambler::blockWord(int64_t block) {
     while (static_cast<int64_t>(m_blockWords.size()) <= block) {
         uint8_t word[4];
         m_passwordStream.generate(word, 4);
-        m_blockWords.push_back(uint32_t(word[0]) | uint32_t(word[1]) << 8 | uint32_t(word[2]) << 16 |
-                               uint32_t(word[3]) << 24);
+        m_blockWords.push_back(loadLe<uint32_t>(word));
     }
     return m_blockWords[static_cast<size_t>(block)];
 }
 
-const uint8_t* Scrambler::blockStream(int64_t block) {
-    ++m_useClock;
-    CachedStream* victim = &m_cache[0];
-    for (auto& entry : m_cache) {
-        if (entry.block == block) {
-            entry.lastUse = m_useClock;
-            return entry.bytes.data();
-        }
-        if (entry.lastUse < victim->lastUse) victim = &entry;
+Scrambler::Stream& Scrambler::streamSlot(int64_t block) {
+    Stream* victim = nullptr;
+    for (auto& slot : m_streams) {
+        if (slot->block == block) return *slot;
+        if (!victim || slot->lastUse < victim->lastUse) victim = slot.get();
+    }
+    if (m_streams.size() < kCachedStreams) {
+        m_streams.push_back(std::make_unique<Stream>());
+        victim = m_streams.back().get();
     }
     uint32_t word = blockWord(block);
     uint8_t key[40];
-    putLe32(key, word);
+    storeLe(key, word);
     std::memcpy(key + 4, m_checkText.data(), 32);
-    putLe32(key + 36, word ^ static_cast<uint32_t>(block));
-    Rc4 stream(key);
-    stream.skip(36);
-    stream.generate(victim->bytes.data(), victim->bytes.size());
+    storeLe(key + 36, word ^ static_cast<uint32_t>(block));
+    victim->rc4 = Rc4(key);
+    victim->rc4.skip(36);
     victim->block = block;
-    victim->lastUse = m_useClock;
-    return victim->bytes.data();
+    victim->generated = 0;
+    return *victim;
+}
+
+const uint8_t* Scrambler::blockStream(int64_t block, size_t needed) {
+    Stream& slot = streamSlot(block);
+    slot.lastUse = ++m_useClock;
+    if (slot.generated < needed) {
+        slot.rc4.generate(slot.bytes.data() + slot.generated, needed - slot.generated);
+        slot.generated = needed;
+    }
+    return slot.bytes.data();
 }
 
 void Scrambler::apply(int64_t position, std::span<uint8_t> data) {
@@ -188,9 +202,7 @@ void Scrambler::apply(int64_t position, std::span<uint8_t> data) {
         int64_t block = p / edb::kScrambleBlock;
         size_t inBlock = static_cast<size_t>(p % edb::kScrambleBlock);
         size_t count = std::min(data.size() - done, size_t(edb::kScrambleBlock) - inBlock);
-        const uint8_t* stream = blockStream(block) + inBlock;
-        uint8_t* out = data.data() + done;
-        for (size_t n = 0; n < count; ++n) out[n] ^= stream[n];
+        xorInto(data.data() + done, blockStream(block, inBlock + count) + inBlock, count);
         done += count;
     }
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@ std::string passwordCheckText(std::string_view password);
 
 class Rc4 {
 public:
+    Rc4() = default;
     explicit Rc4(std::span<const uint8_t> key);
     uint8_t next();
     void skip(size_t count);
@@ -44,7 +46,21 @@ public:
     void apply(int64_t position, std::span<uint8_t> data);
 
 private:
-    const uint8_t* blockStream(int64_t block);
+    // One block's stream, generated only as far as it has been needed so far: a 12-byte
+    // block header near the start of a block does not pay for the whole 4096 bytes.
+    struct Stream {
+        int64_t block = -1;
+        uint64_t lastUse = 0;
+        size_t generated = 0;
+        Rc4 rc4;  // continues the stream after `generated`
+        std::array<uint8_t, 4096> bytes;
+    };
+    // Enough streams for the largest run of blocks one read or store moves at a time
+    // (and its look-ahead), so that within one operation every stream is made once.
+    static constexpr size_t kCachedStreams = 80;
+
+    const uint8_t* blockStream(int64_t block, size_t needed);
+    Stream& streamSlot(int64_t block);
     uint32_t blockWord(int64_t block);
 
     bool m_active = false;
@@ -53,14 +69,8 @@ private:
     // are produced: a far block costs its distance once, never again.
     Rc4 m_passwordStream;
     std::vector<uint32_t> m_blockWords;
-    // Recently used block streams, so that many small reads inside one block (records,
-    // 512-byte memo blocks) do not rebuild the same 4096 bytes.
-    struct CachedStream {
-        int64_t block = -1;
-        uint64_t lastUse = 0;
-        std::array<uint8_t, 4096> bytes;
-    };
-    std::array<CachedStream, 4> m_cache;
+    // Slots are made as they are first needed: a database file touches only a few blocks.
+    std::vector<std::unique_ptr<Stream>> m_streams;
     uint64_t m_useClock = 0;
 };
 

@@ -34,6 +34,7 @@ const QString kVersionSuffix = QStringLiteral(" V2.0");
 const QString kNoDatabaseMessage = QStringLiteral("未检测到信息数据库，请重新安装本程序！");
 const QString kPasswordPrompt = QStringLiteral("请输入登录密码（初始密码为[482]）：");
 const QString kWrongPasswordMessage = QStringLiteral("密码错误，请重新输入！");
+const QString kRecordUnreadableMessage = QStringLiteral("读取邮箱信息失败，请稍候再试！");
 const QString kStatusWelcome = QStringLiteral("提示信息：欢迎使用澜禾软件之《云梭邮盒》！");
 const QString kStatusReady = QStringLiteral("提示信息：就绪！");
 const QString kStartPageFile = QStringLiteral("index.htm");
@@ -207,9 +208,15 @@ StartOutcome MainWindow::create() {
 
 void MainWindow::readSettingsNotes() {
     ProgramState& s = state();
-    s.passwordLogin = records::readSettingsNote(1) == platform::toGbk(kYes);
-    s.accessPassword = records::readSettingsNote(2);
-    s.allowNewWindows = records::readSettingsNote(3) == platform::toGbk(kYes);
+    const records::RecordRead<std::string> login = records::readSettingsNote(1);
+    const records::RecordRead<std::string> password = records::readSettingsNote(2);
+    const records::RecordRead<std::string> newWindows = records::readSettingsNote(3);
+    if (!login.ok() || !password.ok() || !newWindows.ok()) {
+        platform::messageBox(this, kRecordUnreadableMessage, platform::MessageIcon::Error);
+    }
+    s.passwordLogin = login.value == platform::toGbk(kYes);
+    s.accessPassword = password.value;
+    s.allowNewWindows = newWindows.value == platform::toGbk(kYes);
 }
 
 void MainWindow::askAccessPassword(StartOutcome& outcome) {
@@ -243,7 +250,7 @@ void MainWindow::applyIcons() {
 
 void MainWindow::setMailboxButtons() {
     for (int k = 1; k <= records::kMailboxCount; ++k) {
-        const records::MailboxEntry entry = records::readMailboxEntry(k);
+        const records::MailboxEntry entry = records::readMailboxEntry(k).value;
         setButtonCaption(m_mailboxBar, k - 1, textOf(entry.name));
         if (entry.description != records::kDescriptionPlaceholder) continue;  // no tip of its own
         if (records::isMailboxKind(entry.loginKind)) {
@@ -287,7 +294,9 @@ void MainWindow::setPressedButton(int index) {
 void MainWindow::onMailboxButton(int index) {
     ProgramState& s = state();
     if (records::isMailboxIndex(index)) {
-        const records::MailboxEntry entry = records::readMailboxEntry(index + 1);
+        const records::RecordRead<records::MailboxEntry> read = records::readMailboxEntry(index + 1);
+        if (!read.ok()) platform::messageBox(this, kRecordUnreadableMessage, platform::MessageIcon::Error);
+        const records::MailboxEntry& entry = read.value;  // the empty entry when unreadable: it opens nothing
         s.currentEntry = entry;
         const bool addressKind = records::isAddressKind(entry.loginKind);
         if (records::isMailboxKind(entry.loginKind)) {

@@ -124,20 +124,35 @@ bool copyMailboxDatabase(const std::string& fromFolder, const std::string& toFol
     return true;
 }
 
-MailboxEntry readMailboxEntry(int record) {
-    const Names& n = names();
+MailboxEntry emptyMailboxEntry() {
     MailboxEntry entry;
-    (void)goToRecord(record);
-    entry.name = readText(n.name);
-    entry.description = readText(n.description);
-    entry.userName = readText(n.userName);
-    entry.password = readText(n.password);
-    entry.type = readText(n.type);
-    entry.address = readText(n.address);
-    entry.loginKind = readText(n.loginKind);
+    entry.description = kDescriptionPlaceholder;
+    entry.loginKind = mailboxKind();
+    return entry;
+}
+
+RecordRead<MailboxEntry> readMailboxEntry(int record) {
+    const Names& n = names();
+    // A failed go to record leaves the record read before current; its fields, or some
+    // fields of one record and some empty, are not this entry.
+    if (!goToRecord(record)) return {emptyMailboxEntry(), lastError()};
+    MailboxEntry entry;
+    int error = 0;
+    auto read = [&](const std::string& field, std::string& into) {
+        into = readText(field);
+        if (error == 0) error = lastError();
+    };
+    read(n.name, entry.name);
+    read(n.description, entry.description);
+    read(n.userName, entry.userName);
+    read(n.password, entry.password);
+    read(n.type, entry.type);
+    read(n.address, entry.address);
+    read(n.loginKind, entry.loginKind);
+    if (error != 0) return {emptyMailboxEntry(), error};
     if (entry.description.empty()) entry.description = kDescriptionPlaceholder;
     if (entry.loginKind.empty()) entry.loginKind = mailboxKind();
-    return entry;
+    return {std::move(entry), 0};
 }
 
 bool writeEntry(int record, const MailboxEntry& entry) {
@@ -154,9 +169,11 @@ bool writeEntry(int record, const MailboxEntry& entry) {
     return ok;
 }
 
-std::string readSettingsNote(int n) {
-    (void)goToRecord(n);
-    return readText(names().note);
+RecordRead<std::string> readSettingsNote(int n) {
+    if (!goToRecord(n)) return {std::string(), lastError()};
+    std::string note = readText(names().note);
+    if (int error = lastError(); error != 0) return {std::string(), error};
+    return {std::move(note), 0};
 }
 
 bool writeSettingsNote(int n, std::string_view text) {

@@ -34,9 +34,23 @@ void closeMailboxDatabase(const std::string& programFolder);
 // of temporary program folders). False when a file could not be copied.
 [[nodiscard]] bool copyMailboxDatabase(const std::string& fromFolder, const std::string& toFolder);
 
-MailboxEntry readMailboxEntry(int record);                             // 1..9, defaults applied
+// What a read from the mailbox database gave. A record that could not be reached (its
+// lock held too long by another copy of the program, a damaged file) gives the empty
+// value and the database error code, never what the record read before it held.
+template <typename T>
+struct [[nodiscard]] RecordRead {
+    T value{};
+    int error = 0;  // 0, or the database error code of the first step that failed
+    bool ok() const { return error == 0; }
+};
+
+// The entry a record with every field empty reads as: the description placeholder and
+// the login kind "邮箱", nothing else.
+MailboxEntry emptyMailboxEntry();
+
+RecordRead<MailboxEntry> readMailboxEntry(int record);                 // 1..9, defaults applied
 [[nodiscard]] bool writeEntry(int record, const MailboxEntry& entry);  // entry.password already encoded
-std::string readSettingsNote(int n);                                   // n = 1..3
+RecordRead<std::string> readSettingsNote(int n);                       // n = 1..3
 [[nodiscard]] bool writeSettingsNote(int n, std::string_view text);
 
 std::optional<std::string> providerAddress(std::string_view type);

@@ -379,95 +379,120 @@ int encodeFixed(const Descriptor& field, const TypedValue& value, std::vector<ui
     return 0;
 }
 
-int openDatabaseFiles(Database& db, const std::string& path, const OpenOptions& options, ShareMode share) {
-    const bool readOnly = options.readOnly;
-    if (int rc = db.file.open(path, readOnly, share, options.password); rc != 0) return rc;
-    db.noLocking = share == ShareMode::DenyRead || share == ShareMode::Exclusive;
-    bool wholeLocked = false;
-    if (!db.noLocking) {
-        if (int rc = db.file.lock(0, edb::kWholeFileLockLength); rc != 0) return rc;
-        wholeLocked = true;
-    }
-    auto result = [&](int code) {
-        if (wholeLocked) db.file.unlock(0, edb::kWholeFileLockLength);
-        return code;
-    };
-
-    int err = 0;
-    if (db.file.readAt(0, db.header, &err) != edb::kHeaderSize) return result(err ? err : kNotDatabase);
+// The magic and, for a protected file, the password check text of the header just read.
+int checkHeader(const Database& db, const OpenOptions& options) {
     const uint8_t* h = db.header.data();
-    if (std::memcmp(h, edb::kMagicPlain, 4) == 0) {
-        if (!options.password.empty()) return result(kBadPassword);
-    } else if (std::memcmp(h, edb::kMagicProtected, 4) == 0) {
-        if (options.password.empty()) return result(kBadPassword);
-        const char* stored = reinterpret_cast<const char*>(h + edb::kCheckTextOffset);
-        std::string_view storedText(stored, strnlen(stored, edb::kCheckTextArea));
-        if (!equalsIgnoringCase(storedText, passwordCheckText(options.password))) return result(kBadPassword);
-    } else {
-        return result(kNotDatabase);
-    }
-    int32_t recordCount = getLe32(h + edb::kRecordCountOffset);
-    db.recordLength = getLe32(h + edb::kRecordLengthOffset);
-    if (db.recordLength <= 0 || recordCount < 0 || getLe32(h + edb::kCounterOffset) < 1) return result(kNotDatabase);
-    if (getLe32(h + edb::kVersionOffset) > edb::kVersion) return result(kVersionTooHigh);
+    if (std::memcmp(h, edb::kMagicPlain, 4) == 0) return options.password.empty() ? 0 : kBadPassword;
+    if (std::memcmp(h, edb::kMagicProtected, 4) != 0) return kNotDatabase;
+    if (options.password.empty()) return kBadPassword;
+    const char* stored = reinterpret_cast<const char*>(h + edb::kCheckTextOffset);
+    std::string_view storedText(stored, strnlen(stored, edb::kCheckTextArea));
+    return equalsIgnoringCase(storedText, passwordCheckText(options.password)) ? 0 : kBadPassword;
+}
 
-    int64_t length = db.file.size(&err);
-    if (length < 0) return result(err);
+// The record layout words of the header.
+int checkLayout(Database& db, int32_t* recordCount) {
+    const uint8_t* h = db.header.data();
+    *recordCount = getLe32(h + edb::kRecordCountOffset);
+    db.recordLength = getLe32(h + edb::kRecordLengthOffset);
+    if (db.recordLength <= 0 || *recordCount < 0 || getLe32(h + edb::kCounterOffset) < 1) return kNotDatabase;
+    if (getLe32(h + edb::kVersionOffset) > edb::kVersion) return kVersionTooHigh;
+    return 0;
+}
+
+// One descriptor, checked: NUL inside the name area, a known type, an offset that keeps
+// the field inside its record (a field reaching past it would read or overwrite the next
+// record) and a size for a text field.
+int parseDescriptor(const uint8_t* d, int32_t recordLength, Descriptor* field) {
+    const void* nul = std::memchr(d, 0, edb::kNameArea);
+    if (!nul) return kNotDatabase;
+    field->name.assign(reinterpret_cast<const char*>(d), static_cast<const uint8_t*>(nul) - d);
+    int32_t type = getLe32(d + edb::kTypeOffset);
+    field->offset = getLe32(d + edb::kFieldOffsetOffset);
+    field->size = getLe32(d + edb::kSizeOffset);
+    if (type < 1 || type > 12 || field->offset < 0) return kNotDatabase;
+    field->type = static_cast<edb::FieldType>(type);
+    if (field->type == edb::FieldType::Text && field->size <= 0) return kNotDatabase;
+    if (int64_t(field->offset) + field->width() > recordLength) return kNotDatabase;
+    if (field->type != edb::FieldType::Text) field->size = field->width();
+    return 0;
+}
+
+// The field count and the descriptors after the header.
+int readDescriptors(Database& db, int64_t length) {
+    int err = 0;
     uint8_t countBytes[4];
-    if (db.file.readAt(edb::kFieldCountOffset, countBytes, &err) != 4) return result(kNotDatabase);
+    if (db.file.readAt(edb::kFieldCountOffset, countBytes, &err) != 4) return kNotDatabase;
     int32_t fieldCount = getLe32(countBytes);
-    if (fieldCount <= 0) return result(kNotDatabase);
+    if (fieldCount <= 0) return kNotDatabase;
     db.dataStart = edb::kDescriptorsOffset + int64_t(edb::kDescriptorSize) * fieldCount;
     // A damaged count must not make us allocate more than the file can hold.
-    if (db.dataStart > length) return result(kNotDatabase);
+    if (db.dataStart > length) return kNotDatabase;
     std::vector<uint8_t> descriptors(static_cast<size_t>(db.dataStart - edb::kDescriptorsOffset));
     if (db.file.readAt(edb::kDescriptorsOffset, descriptors, &err) != static_cast<int64_t>(descriptors.size())) {
-        return result(kNotDatabase);
+        return kNotDatabase;
     }
-
-    // Everything is checked, the auxiliary file included, before the length is repaired,
-    // so that a file that is refused is never changed.
-    bool needsAuxiliary = false;
     for (int32_t i = 0; i < fieldCount; ++i) {
-        const uint8_t* d = descriptors.data() + size_t(i) * edb::kDescriptorSize;
-        const void* nul = std::memchr(d, 0, edb::kNameArea);
-        if (!nul) return result(kNotDatabase);
         Descriptor field;
-        field.name.assign(reinterpret_cast<const char*>(d), static_cast<const uint8_t*>(nul) - d);
-        int32_t type = getLe32(d + edb::kTypeOffset);
-        field.offset = getLe32(d + edb::kFieldOffsetOffset);
-        field.size = getLe32(d + edb::kSizeOffset);
-        if (type < 1 || type > 12 || field.offset < 0) return result(kNotDatabase);
-        field.type = static_cast<edb::FieldType>(type);
-        if (field.type == edb::FieldType::Text && field.size <= 0) return result(kNotDatabase);
-        // A field reaching past its record would read or overwrite the next record.
-        if (int64_t(field.offset) + field.width() > db.recordLength) return result(kNotDatabase);
-        if (field.type != edb::FieldType::Text) field.size = field.width();
-        needsAuxiliary = needsAuxiliary || field.type == edb::FieldType::Bytes || field.type == edb::FieldType::Memo;
+        int rc = parseDescriptor(descriptors.data() + size_t(i) * edb::kDescriptorSize, db.recordLength, &field);
+        if (rc != 0) return rc;
         db.fields.push_back(std::move(field));
     }
+    return 0;
+}
 
-    if (needsAuxiliary) {
-        db.aux = std::make_unique<AuxiliaryFile>();
-        int rc = db.aux->open(auxiliaryPath(path), readOnly, share, options.password, getLe32(h + edb::kVersionOffset),
-                              !db.noLocking);
-        if (rc != 0) return result(rc);
-    }
+int openAuxiliaryIfNeeded(Database& db, const std::string& path, const OpenOptions& options, ShareMode share) {
+    bool needed = std::any_of(db.fields.begin(), db.fields.end(), [](const Descriptor& d) {
+        return d.type == edb::FieldType::Bytes || d.type == edb::FieldType::Memo;
+    });
+    if (!needed) return 0;
+    db.aux = std::make_unique<AuxiliaryFile>();
+    return db.aux->open(auxiliaryPath(path), options.readOnly, share, options.password,
+                        getLe32(db.header.data() + edb::kVersionOffset), !db.noLocking);
+}
 
+// A read-write open lowers a record count the file cannot hold and cuts whatever lies
+// after the last record; a read-only open refuses such a file.
+int repairLength(Database& db, int64_t length, int32_t recordCount, bool readOnly) {
     int64_t whole = (length - db.dataStart) / db.recordLength;
     if (whole < recordCount) {
-        if (readOnly) return result(kBadFileSize);
+        if (readOnly) return kBadFileSize;
         recordCount = static_cast<int32_t>(whole);
+        uint8_t countBytes[4];
         putLe32(countBytes, recordCount);
-        if (int rc = db.file.writeAt(edb::kRecordCountOffset, countBytes); rc != 0) return result(rc);
+        if (int rc = db.file.writeAt(edb::kRecordCountOffset, countBytes); rc != 0) return rc;
         putLe32(db.header.data() + edb::kRecordCountOffset, recordCount);
     }
-    if (!readOnly) {
-        if (int rc = db.file.truncate(db.dataStart + int64_t(recordCount) * db.recordLength); rc != 0) {
-            return result(rc);
-        }
+    if (readOnly) return 0;
+    return db.file.truncate(db.dataStart + int64_t(recordCount) * db.recordLength);
+}
+
+// Everything is checked, the auxiliary file included, before the length is repaired, so
+// that a file that is refused is never changed.
+int checkAndRepairFiles(Database& db, const std::string& path, const OpenOptions& options, ShareMode share) {
+    int err = 0;
+    if (db.file.readAt(0, db.header, &err) != edb::kHeaderSize) return err ? err : kNotDatabase;
+    if (int rc = checkHeader(db, options); rc != 0) return rc;
+    int32_t recordCount = 0;
+    if (int rc = checkLayout(db, &recordCount); rc != 0) return rc;
+    int64_t length = db.file.size(&err);
+    if (length < 0) return err;
+    if (int rc = readDescriptors(db, length); rc != 0) return rc;
+    if (int rc = openAuxiliaryIfNeeded(db, path, options, share); rc != 0) return rc;
+    return repairLength(db, length, recordCount, options.readOnly);
+}
+
+// Opens the database file and, holding it whole (unless its share mode keeps everyone
+// else out anyway), checks it and opens its auxiliary file.
+int openDatabaseFiles(Database& db, const std::string& path, const OpenOptions& options, ShareMode share) {
+    if (int rc = db.file.open(path, options.readOnly, share, options.password); rc != 0) return rc;
+    db.noLocking = share == ShareMode::DenyRead || share == ShareMode::Exclusive;
+    if (!db.noLocking) {
+        if (int rc = db.file.lock(0, edb::kWholeFileLockLength); rc != 0) return rc;
     }
-    return result(0);
+    int rc = checkAndRepairFiles(db, path, options, share);
+    if (!db.noLocking) db.file.unlock(0, edb::kWholeFileLockLength);
+    return rc;
 }
 
 // Holds a counted record lock and gives it back even when the operation is left early.
@@ -536,6 +561,8 @@ TypedValue readFieldOf(Database& db, const Descriptor& field) {
         std::string bytes;
         if (int rc = db.aux->read(first, bytes); rc != 0) return fail(rc), empty;
         if (field.type == edb::FieldType::Bytes) return Bytes{std::move(bytes)};
+        // A memo is text: like a text field it ends at its first NUL.
+        if (size_t nul = bytes.find('\0'); nul != std::string::npos) bytes.resize(nul);
         return bytes;
     }();
     int unlockRc = lock.release();

@@ -37,6 +37,7 @@ const QString kUnsupportedPicture = QStringLiteral("您所选的文件，不是�
 const QString kIconNotSaved = QStringLiteral("保存图标失败！");
 const QString kSaved = QStringLiteral("信息保存完毕！");
 // Shown instead of a success when the database refused the write.
+const QString kRecordUnreadable = QStringLiteral("读取邮箱信息失败，请稍候再试！");
 const QString kEntryNotSaved = QStringLiteral("邮箱项目信息保存失败，数据库中仍是原来的信息！");
 
 const QColor kActiveText(0, 0, 0);
@@ -206,7 +207,9 @@ EntryEditor::EntryEditor(QWidget* parent, const QString& tag) : QDialog(parent),
     connect(m_ok, &QPushButton::clicked, this, [this] { save(); });
 
     if (m_row >= 0) {
-        loadEntry(records::readMailboxEntry(m_row + 1));
+        const records::RecordRead<records::MailboxEntry> read = records::readMailboxEntry(m_row + 1);
+        if (!read.ok()) platform::messageBox(this, kRecordUnreadable, platform::MessageIcon::Error);
+        loadEntry(read.value);
         loadIcon();
     }
 }
@@ -301,7 +304,7 @@ bool EntryEditor::save() {
     if (m_row < 0) return false;
     const bool written = records::writeEntry(m_row + 1, entryFromControls());
     // Whatever happened, the list and the toolbar show what the database holds.
-    const records::MailboxEntry stored = records::readMailboxEntry(m_row + 1);
+    const records::MailboxEntry stored = records::readMailboxEntry(m_row + 1).value;
     refreshOwners(stored);
     if (!written) {
         platform::messageBox(this, kEntryNotSaved, platform::MessageIcon::Error);

@@ -34,6 +34,7 @@ const QString kPasswordChanged = QStringLiteral("密码修改成功！");
 const QString kShortcutCreated = QStringLiteral("已在桌面上成功创建快捷方式！");
 const QString kShortcutFailed = QStringLiteral("创建失败！");
 // Shown instead of a success when the database refused the write.
+const QString kRecordUnreadable = QStringLiteral("读取邮箱信息失败，请稍候再试！");
 const QString kPasswordLoginNotSaved = QStringLiteral("“启用密码登录”设置保存失败，设置未修改！");
 const QString kNewWindowsNotSaved = QStringLiteral("“允许打开新窗口”设置保存失败，设置未修改！");
 const QString kPasswordNotSaved = QStringLiteral("新密码保存失败，原密码仍然有效！");
@@ -95,11 +96,15 @@ SettingsWindow::SettingsWindow(QWidget* parent) : QDialog(parent) {
 
 void SettingsWindow::fillList() {
     m_list->clear();
+    bool unreadable = false;
     for (int row = 0; row < records::kMailboxCount; ++row) {
         auto* item = new QTreeWidgetItem(m_list);
         item->setSizeHint(kColumnIcon, QSize(48, 48));
-        showEntry(row, records::readMailboxEntry(row + 1));
+        const records::RecordRead<records::MailboxEntry> read = records::readMailboxEntry(row + 1);
+        unreadable = unreadable || !read.ok();
+        showEntry(row, read.value);
     }
+    if (unreadable) platform::messageBox(this, kRecordUnreadable, platform::MessageIcon::Error);
     showIcons();
 }
 

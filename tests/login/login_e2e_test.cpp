@@ -54,7 +54,7 @@ protected:
 
     void configureMailbox(int record, int row, const std::string& user, const std::string& password) {
         ASSERT_TRUE(records::openMailboxDatabase(m_folder.path().toStdString()));
-        records::MailboxEntry entry = records::readMailboxEntry(record);
+        records::MailboxEntry entry = records::readMailboxEntry(record).value;
         entry.name = gbk("我的信箱");
         entry.userName = user;
         entry.password = records::encodePassword(password);

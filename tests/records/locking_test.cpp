@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "edb_fixture.h"
@@ -182,6 +183,59 @@ TEST_F(Locking, ShareModesKeepOtherOpenersOut) {
     ASSERT_TRUE(goToRecord(1));
     ASSERT_TRUE(writeField("memo", std::string("alone")));
     EXPECT_EQ(readText("memo"), "alone");
+}
+
+// A long memo is read in runs of blocks, each under one lock; the locks cover exactly
+// the memo's own blocks, as one lock per block would.
+TEST_F(Locking, RunLocksCoverExactlyTheChainsBlocks) {
+    ASSERT_TRUE(open());
+    const std::string longMemo(300 * 500, 'm');  // blocks 1..300 of the auxiliary file
+    ASSERT_TRUE(goToRecord(1));
+    ASSERT_TRUE(writeField("memo", longMemo));
+    ASSERT_TRUE(goToRecord(2));
+    ASSERT_TRUE(writeField("memo", std::string(600, 'n')));  // 301, 302
+    const std::string aux = m_folder.file("shared.EDT");
+
+    auto withBlockHeld = [&](int32_t block, const std::function<void()>& check) {
+        Signal locked, done;
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            RecordFile file;
+            if (file.open(aux, false, ShareMode::ShareAll, "pw") != 0) _exit(2);
+            if (file.lock(int64_t(block) * 512, 1) != 0) _exit(3);
+            locked.send();
+            done.wait();
+            _exit(0);
+        }
+        ASSERT_TRUE(locked.wait());
+        check();
+        done.send();
+        EXPECT_EQ(childExit(pid), 0);
+    };
+
+    // A block in the middle of record 1's chain: its read and its store fail at once.
+    withBlockHeld(150, [&] {
+        ASSERT_TRUE(goToRecord(1));
+        EXPECT_EQ(readText("memo"), "");
+        EXPECT_EQ(lastError(), err::kLockViolation);
+        EXPECT_FALSE(writeField("memo", longMemo));
+        EXPECT_EQ(lastError(), err::kLockViolation);
+        ASSERT_TRUE(goToRecord(2));
+        EXPECT_EQ(readText("memo"), std::string(600, 'n'));
+    });
+    // The block right after record 1's chain is record 2's: record 1 does not touch it.
+    withBlockHeld(301, [&] {
+        ASSERT_TRUE(goToRecord(1));
+        EXPECT_EQ(readText("memo"), longMemo);
+        EXPECT_EQ(lastError(), 0);
+        EXPECT_TRUE(writeField("memo", longMemo));
+        ASSERT_TRUE(goToRecord(2));
+        EXPECT_EQ(readText("memo"), "");
+        EXPECT_EQ(lastError(), err::kLockViolation);
+    });
+    ASSERT_TRUE(goToRecord(1));
+    EXPECT_EQ(readText("memo"), longMemo);
 }
 
 }  // namespace

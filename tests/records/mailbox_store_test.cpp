@@ -1,13 +1,18 @@
 #include "records/mailbox_store.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "platform/gbk.h"
 #include "records/record_database.h"
+#include "records/record_file.h"
 #include "test_folder.h"
 
 namespace {
@@ -29,16 +34,16 @@ protected:
 
 TEST_F(MailboxStore, ShippedDatabaseHoldsPlaceholdersAndNotes) {
     for (int record = 1; record <= 9; ++record) {
-        records::MailboxEntry entry = records::readMailboxEntry(record);
+        records::MailboxEntry entry = records::readMailboxEntry(record).value;
         EXPECT_EQ(entry.name, gbk("－－")) << record;
         EXPECT_EQ(entry.description, records::kDescriptionPlaceholder) << record;
         EXPECT_EQ(entry.loginKind, gbk("邮箱")) << record;
         EXPECT_EQ(entry.userName, "");
         EXPECT_EQ(entry.id, 0);
     }
-    EXPECT_EQ(records::readSettingsNote(1), gbk("否"));
-    EXPECT_EQ(records::readSettingsNote(2), "482");
-    EXPECT_EQ(records::readSettingsNote(3), gbk("否"));
+    EXPECT_EQ(records::readSettingsNote(1).value, gbk("否"));
+    EXPECT_EQ(records::readSettingsNote(2).value, "482");
+    EXPECT_EQ(records::readSettingsNote(3).value, gbk("否"));
 }
 
 TEST_F(MailboxStore, EntriesAndNotesSurviveReopening) {
@@ -57,7 +62,7 @@ TEST_F(MailboxStore, EntriesAndNotesSurviveReopening) {
     ASSERT_TRUE(records::openDatabasePaths().empty());
     ASSERT_TRUE(records::openMailboxDatabase(m_folder.path()));
 
-    records::MailboxEntry back = records::readMailboxEntry(5);
+    records::MailboxEntry back = records::readMailboxEntry(5).value;
     EXPECT_EQ(back.name, entry.name);
     EXPECT_EQ(back.description, entry.description);
     EXPECT_EQ(back.userName, entry.userName);
@@ -66,10 +71,10 @@ TEST_F(MailboxStore, EntriesAndNotesSurviveReopening) {
     EXPECT_EQ(back.address, entry.address);
     EXPECT_EQ(back.loginKind, entry.loginKind);
     EXPECT_EQ(records::decodePassword(back.password), gbk("密码abc"));
-    EXPECT_EQ(records::readSettingsNote(2), gbk("新密码"));
+    EXPECT_EQ(records::readSettingsNote(2).value, gbk("新密码"));
     // Neighbours are untouched.
-    EXPECT_EQ(records::readMailboxEntry(4).name, gbk("－－"));
-    EXPECT_EQ(records::readMailboxEntry(6).name, gbk("－－"));
+    EXPECT_EQ(records::readMailboxEntry(4).value.name, gbk("－－"));
+    EXPECT_EQ(records::readMailboxEntry(6).value.name, gbk("－－"));
 }
 
 }  // namespace
@@ -190,7 +195,7 @@ TEST_F(LegacyMigration, EntriesMoveOnceAndMissingPartsTakeDefaults) {
     ASSERT_TRUE(records::migrateLegacyEntries(m_folder.path()));
     EXPECT_FALSE(std::filesystem::exists(m_folder.file("tmbl.db")));
 
-    records::MailboxEntry e1 = records::readMailboxEntry(1);
+    records::MailboxEntry e1 = records::readMailboxEntry(1).value;
     EXPECT_EQ(e1.name, gbk("邮0"));
     EXPECT_EQ(e1.description, gbk("说明0"));
     EXPECT_EQ(e1.userName, "user0");
@@ -200,26 +205,26 @@ TEST_F(LegacyMigration, EntriesMoveOnceAndMissingPartsTakeDefaults) {
     EXPECT_EQ(e1.loginKind, gbk("网址"));
     EXPECT_EQ(e1.id, 0);  // ID is not stored
 
-    records::MailboxEntry e3 = records::readMailboxEntry(3);  // section with two keys
+    records::MailboxEntry e3 = records::readMailboxEntry(3).value;  // section with two keys
     EXPECT_EQ(e3.name, gbk("邮2"));
     EXPECT_EQ(e3.description, records::kDescriptionPlaceholder);
     EXPECT_EQ(e3.userName, "");
     EXPECT_EQ(e3.loginKind, gbk("邮箱"));
 
-    records::MailboxEntry e5 = records::readMailboxEntry(5);  // no section at all
+    records::MailboxEntry e5 = records::readMailboxEntry(5).value;  // no section at all
     EXPECT_EQ(e5.name, gbk("－－"));
     EXPECT_EQ(e5.description, records::kDescriptionPlaceholder);
     EXPECT_EQ(e5.loginKind, gbk("邮箱"));
-    EXPECT_EQ(records::readMailboxEntry(9).name, gbk("邮8"));
+    EXPECT_EQ(records::readMailboxEntry(9).value.name, gbk("邮8"));
     // The settings notes live in another field and are not touched.
-    EXPECT_EQ(records::readSettingsNote(2), "482");
+    EXPECT_EQ(records::readSettingsNote(2).value, "482");
 
     // Nothing left to migrate: a second start changes nothing.
     records::MailboxEntry changed = e1;
     changed.name = gbk("改");
     ASSERT_TRUE(records::writeEntry(1, changed));
     EXPECT_TRUE(records::migrateLegacyEntries(m_folder.path()));
-    EXPECT_EQ(records::readMailboxEntry(1).name, gbk("改"));
+    EXPECT_EQ(records::readMailboxEntry(1).value.name, gbk("改"));
 }
 
 TEST_F(LegacyMigration, ReaderMatchesLikeThePlatformReader) {
@@ -257,13 +262,13 @@ TEST_F(LegacyMigration, FailedWritesKeepTheLegacyFile) {
     ASSERT_TRUE(records::openMailboxDatabase(m_folder.path()));
     EXPECT_TRUE(records::migrateLegacyEntries(m_folder.path()));
     EXPECT_FALSE(std::filesystem::exists(m_folder.file("tmbl.db")));
-    EXPECT_EQ(records::readMailboxEntry(1).name, gbk("保留"));
+    EXPECT_EQ(records::readMailboxEntry(1).value.name, gbk("保留"));
 }
 
 TEST_F(MailboxStore, EmptyDescriptionAndLoginKindReadAsDefaults) {
     records::MailboxEntry blank;
     ASSERT_TRUE(records::writeEntry(7, blank));
-    records::MailboxEntry back = records::readMailboxEntry(7);
+    records::MailboxEntry back = records::readMailboxEntry(7).value;
     EXPECT_EQ(back.description, records::kDescriptionPlaceholder);
     EXPECT_EQ(back.loginKind, gbk("邮箱"));
     EXPECT_EQ(back.name, "");
@@ -275,11 +280,100 @@ TEST_F(MailboxStore, EmptyDescriptionAndLoginKindReadAsDefaults) {
     big.password = records::encodePassword(std::string(200, '\x90'));
     big.name = std::string(100, 'n');
     ASSERT_TRUE(records::writeEntry(8, big));
-    back = records::readMailboxEntry(8);
+    back = records::readMailboxEntry(8).value;
     EXPECT_EQ(back.description, big.description);
     EXPECT_EQ(back.address, big.address);
     EXPECT_EQ(back.password, big.password);
     EXPECT_EQ(back.name, std::string(32, 'n'));
+}
+
+// Another copy of the program holds a lock of the database file from a second process,
+// until the test lets go (or 20 seconds at most).
+class HeldLock {
+public:
+    HeldLock(const std::string& path, int64_t offset) {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        EXPECT_EQ(pipe(m_release), 0);
+        m_pid = fork();
+        if (m_pid == 0) {
+            ::close(m_release[1]);
+            records::RecordFile file;
+            if (file.open(path, false, records::ShareMode::ShareAll, records::kMailboxDatabasePassword) != 0) _exit(2);
+            if (file.lock(offset, 1) != 0) _exit(3);
+            if (::write(ready[1], "x", 1) != 1) _exit(4);
+            pollfd wait{m_release[0], POLLIN, 0};
+            poll(&wait, 1, 20000);
+            _exit(0);  // the lock goes with the process
+        }
+        ::close(m_release[0]);
+        char c = 0;
+        EXPECT_EQ(::read(ready[0], &c, 1), 1);
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~HeldLock() {
+        ::close(m_release[1]);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_release[2] = {-1, -1};
+};
+
+TEST_F(MailboxStore, UnreachableRecordReadsEmptyNeverAsTheRecordBefore) {
+    records::MailboxEntry first;
+    first.name = gbk("第一");
+    first.description = gbk("记录一");
+    first.userName = "one";
+    first.type = "163.com";
+    first.loginKind = gbk("网址");
+    ASSERT_TRUE(records::writeEntry(1, first));
+    ASSERT_TRUE(records::writeSettingsNote(1, gbk("是")));
+    const std::string path = m_folder.file(records::kMailboxDatabaseFile);
+
+    // The record count held past the two seconds go to record waits for it.
+    {
+        HeldLock held(path, records::edb::kRecordCountOffset);
+        auto started = std::chrono::steady_clock::now();
+        records::RecordRead<records::MailboxEntry> entry = records::readMailboxEntry(2);
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1900));
+        EXPECT_FALSE(entry.ok());
+        EXPECT_EQ(entry.error, records::edb::error::kLockViolation);
+        EXPECT_EQ(entry.value.name, "");
+        EXPECT_EQ(entry.value.userName, "");
+        EXPECT_EQ(entry.value.type, "");
+        EXPECT_EQ(entry.value.description, records::kDescriptionPlaceholder);
+        EXPECT_EQ(entry.value.loginKind, gbk("邮箱"));
+        records::RecordRead<std::string> note = records::readSettingsNote(2);
+        EXPECT_FALSE(note.ok());
+        EXPECT_EQ(note.value, "");  // not record 1's "是"
+    }
+
+    // Record 2's own lock held: go to record succeeds, its fields cannot be read, and no
+    // mixture of empty and read fields is passed off as the entry.
+    auto info = records::currentDatabaseInfo();
+    ASSERT_TRUE(info);
+    {
+        HeldLock held(path, info->dataStart + info->recordLength);
+        records::RecordRead<records::MailboxEntry> entry = records::readMailboxEntry(2);
+        EXPECT_EQ(entry.error, records::edb::error::kLockViolation);
+        EXPECT_EQ(entry.value.name, "");
+        EXPECT_FALSE(records::readSettingsNote(2).ok());
+        // Other records are still readable meanwhile.
+        records::RecordRead<records::MailboxEntry> one = records::readMailboxEntry(1);
+        ASSERT_TRUE(one.ok());
+        EXPECT_EQ(one.value.name, first.name);
+        EXPECT_EQ(one.value.userName, "one");
+    }
+
+    records::RecordRead<std::string> note = records::readSettingsNote(2);
+    EXPECT_TRUE(note.ok());
+    EXPECT_EQ(note.value, "482");
+    EXPECT_TRUE(records::readMailboxEntry(2).ok());
 }
 
 TEST(MailboxDatabase, MissingDatabaseFailsToOpen) {

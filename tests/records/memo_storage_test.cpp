@@ -50,9 +50,14 @@ protected:
         auto bytes = readRaw(m_aux, "pw", int64_t(n) * 512, 12);
         return {le32(bytes, 0), le32(bytes, 4), le32(bytes, 8)};
     }
-    std::vector<int32_t> chain(int32_t first) {
+    std::vector<int32_t> chain(int32_t first, size_t limit = 100) {
         std::vector<int32_t> blocks;
-        for (int32_t b = first; b != 0 && blocks.size() < 100; b = block(b).next) blocks.push_back(b);
+        for (int32_t b = first; b != 0 && blocks.size() < limit; b = block(b).next) blocks.push_back(b);
+        return blocks;
+    }
+    static std::vector<int32_t> blockRange(int32_t from, int32_t to) {
+        std::vector<int32_t> blocks;
+        for (int32_t b = from; b <= to; ++b) blocks.push_back(b);
         return blocks;
     }
     std::vector<int32_t> used(int32_t first) {
@@ -298,6 +303,75 @@ TEST_F(MemoStorage, DamagedChainsFailInsteadOfLoopingOrSpreading) {
     EXPECT_EQ(lastError(), err::kAuxAccess);
     EXPECT_EQ(fileSize(m_aux), size);
     EXPECT_EQ(read(4), text(100, 'd'));
+}
+
+// Long values move many blocks per read and write; the chains they leave must be the
+// same block for block as storing one block at a time would leave.
+TEST_F(MemoStorage, LongChainsKeepTheirLayoutAcrossReuseGrowthAndShrinking) {
+    const std::string first = text(300 * 500 + 7, 'a');  // blocks 1..301
+    write(1, first);
+    write(2, text(700, 'b'));  // 302, 303
+    EXPECT_EQ(chain(firstBlock(1), 1000), blockRange(1, 301));
+    EXPECT_EQ(block(301).used, 7);
+    EXPECT_EQ(block(150).prev, 149);
+    EXPECT_EQ(block(150).next, 151);
+    EXPECT_EQ(read(1), first);
+
+    write(1, text(100, 'c'));  // frees 2..301, in chain order
+    EXPECT_EQ(header().freeCount, 300);
+    EXPECT_EQ(header().firstFree, 2);
+
+    // 400 pieces: the 300 free blocks first, then new blocks at the end.
+    std::string third = text(400 * 500, 'd');
+    write(3, third);
+    std::vector<int32_t> expected = blockRange(2, 301);
+    for (int32_t b : blockRange(304, 403)) expected.push_back(b);
+    EXPECT_EQ(chain(firstBlock(3), 1000), expected);
+    EXPECT_EQ(block(304).prev, 301);
+    EXPECT_EQ(header().blocks, 404);
+    EXPECT_EQ(header().freeCount, 0);
+    EXPECT_EQ(header().firstFree, 0);
+    EXPECT_EQ(read(3), third);
+
+    // Rewritten in place with other bytes, then one block longer: the old chain's end
+    // links on to the new block.
+    third = text(400 * 500, 'e');
+    write(3, third);
+    EXPECT_EQ(chain(firstBlock(3), 1000), expected);
+    EXPECT_EQ(read(3), third);
+    third += "+";
+    write(3, third);
+    expected.push_back(404);
+    EXPECT_EQ(chain(firstBlock(3), 1000), expected);
+    EXPECT_EQ(block(404).prev, 403);
+    EXPECT_EQ(read(3), third);
+
+    // Down to 250 pieces: 252..301 and 304..404 fall free; the ones at the end of the file
+    // go, up to block 303, which record 2 still uses.
+    third = text(250 * 500, 'f');
+    write(3, third);
+    EXPECT_EQ(chain(firstBlock(3), 1000), blockRange(2, 251));
+    EXPECT_EQ(block(251).next, 0);
+    EXPECT_EQ(header().blocks, 304);
+    EXPECT_EQ(fileSize(m_aux), 304 * 512);
+    EXPECT_EQ(header().freeCount, 50);
+    EXPECT_EQ(header().firstFree, 252);
+    EXPECT_EQ(block(252).prev, 0);
+    EXPECT_EQ(block(301).next, 0);
+    EXPECT_EQ(block(301).used, 0);
+    EXPECT_EQ(read(3), third);
+    EXPECT_EQ(read(1), text(100, 'c'));
+    EXPECT_EQ(read(2), text(700, 'b'));
+    ASSERT_TRUE(reopen(true));
+    EXPECT_EQ(read(3), third);
+}
+
+TEST_F(MemoStorage, MemoEndsAtItsFirstNulButBytesKeepThem) {
+    write(1, std::string("ab\0cd", 5));
+    EXPECT_EQ(read(1), "ab");
+    ASSERT_TRUE(goToRecord(2));
+    ASSERT_TRUE(writeField("blob", Bytes{std::string("ab\0cd", 5)}));
+    EXPECT_EQ(std::get<Bytes>(readField("blob")).data, std::string("ab\0cd", 5));
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ TEST_F(EntryEditorTest, SavesAllSevenFieldsAndRefreshesTheListAndToolbar) {
 
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("信息保存完毕！")});
     EXPECT_EQ(editor->result(), QDialog::Accepted);
-    const records::MailboxEntry stored = records::readMailboxEntry(4);
+    const records::MailboxEntry stored = records::readMailboxEntry(4).value;
     EXPECT_EQ(fromGbk(stored.name), QStringLiteral("工作"));
     EXPECT_EQ(fromGbk(stored.description), QStringLiteral("单位的邮箱"));
     EXPECT_EQ(stored.userName, "zhang.san");
@@ -140,11 +140,11 @@ TEST_F(EntryEditorTest, SavesAllSevenFieldsAndRefreshesTheListAndToolbar) {
               fromGbk(records::providerTable().at(4).key));
     control<QRadioButton>(again.get(), "登录网址单选框")->click();
     control<QPushButton>(again.get(), "按钮1")->click();
-    EXPECT_EQ(fromGbk(records::readMailboxEntry(4).loginKind), QStringLiteral("网址"));
+    EXPECT_EQ(fromGbk(records::readMailboxEntry(4).value.loginKind), QStringLiteral("网址"));
     EXPECT_EQ(row(3)->text(3), QStringLiteral("http://mail.example/"));
     EXPECT_EQ(row(3)->text(4), QStringLiteral("网址"));
     // The fields of the other kind are still written.
-    EXPECT_EQ(records::readMailboxEntry(4).userName, "zhang.san");
+    EXPECT_EQ(records::readMailboxEntry(4).value.userName, "zhang.san");
 }
 
 TEST_F(EntryEditorTest, LoginKindLookAndInputLimits) {
@@ -298,7 +298,7 @@ TEST_F(EntryEditorTest, AnIconThatCannotBeWrittenKeepsTheEditorOpen) {
     EXPECT_EQ(dialogs.messages()[0].icon, platform::MessageIcon::Error);
     EXPECT_TRUE(editor->isVisible());
     // The fields were written before the icon.
-    EXPECT_EQ(fromGbk(records::readMailboxEntry(6).name), QStringLiteral("新名"));
+    EXPECT_EQ(fromGbk(records::readMailboxEntry(6).value.name), QStringLiteral("新名"));
 }
 
 TEST_F(EntryEditorTest, AnUnreadablePictureStoresTheBackgroundOnly) {
@@ -323,7 +323,7 @@ TEST_F(EntryEditorTest, ARefusedEntryWriteIsReportedAndTheListShowsWhatIsStored)
     records::MailboxEntry before;
     before.name = toGbk(QStringLiteral("原名"));
     ASSERT_TRUE(records::writeEntry(9, before));
-    m_settings->showEntry(8, records::readMailboxEntry(9));
+    m_settings->showEntry(8, records::readMailboxEntry(9).value);
     m_toolbar->actions().at(8)->setText(QStringLiteral("原名"));
     const QByteArray icon = fileBytes(iconPath(8));
 
@@ -351,10 +351,10 @@ TEST_F(EntryEditorTest, ARefusedEntryWriteIsReportedAndTheListShowsWhatIsStored)
 TEST_F(EntryEditorTest, RowsOutsideTheListOpenNothing) {
     auto editor = std::make_unique<EntryEditor>(m_settings, QStringLiteral("-1"));
     EXPECT_FALSE(editor->save());
-    const records::MailboxEntry first = records::readMailboxEntry(1);
+    const records::MailboxEntry first = records::readMailboxEntry(1).value;
     auto nine = std::make_unique<EntryEditor>(m_settings, QStringLiteral("9"));
     EXPECT_FALSE(nine->save());
-    EXPECT_EQ(records::readMailboxEntry(1).name, first.name);
+    EXPECT_EQ(records::readMailboxEntry(1).value.name, first.name);
 }
 
 }  // namespace

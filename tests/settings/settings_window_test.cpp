@@ -34,7 +34,7 @@ protected:
         e.loginKind = toGbk(QString::fromUtf8(kind));
         return e;
     }
-    QString note(int n) { return fromGbk(records::readSettingsNote(n)); }
+    QString note(int n) { return fromGbk(records::readSettingsNote(n).value); }
 
     // Reopens the copied database read-only: reads work, every write fails.
     void makeDatabaseReadOnly() {
@@ -233,7 +233,7 @@ TEST_F(SettingsWindowTest, DoubleClickOpensTheEditorOnlyForASelectedRow) {
     EXPECT_TRUE(openedTitle.isEmpty());
 
     ASSERT_TRUE(records::writeEntry(6, entry("第六", "", "", "邮箱")));
-    window.showEntry(5, records::readMailboxEntry(6));
+    window.showEntry(5, records::readMailboxEntry(6).value);
     list->topLevelItem(5)->setSelected(true);
     closeEditorSoon();
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(5)).center());

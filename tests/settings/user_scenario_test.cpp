@@ -111,7 +111,7 @@ TEST_F(UserScenario, ANewMailboxShowsItsNameAndIconOnTheToolbarAtOnceAndAfterARe
     QAction* restarted = again->mailboxToolBar()->actions().at(2);
     EXPECT_EQ(restarted->text(), QStringLiteral("私人"));
     EXPECT_EQ(restarted->icon().pixmap(48, 48).toImage().pixelColor(24, 24), QColor(0, 160, 0));
-    const records::MailboxEntry entry = records::readMailboxEntry(3);
+    const records::MailboxEntry entry = records::readMailboxEntry(3).value;
     EXPECT_EQ(entry.userName, "wang.wu");
     EXPECT_EQ(records::decodePassword(entry.password), platform::toGbk(QStringLiteral("口令123")));
     EXPECT_EQ(entry.type, records::providerTable().at(6).key);

@@ -73,7 +73,7 @@ void MemoWrite64MiB(benchmark::State& state) {
     if (!records::goToRecord(1)) state.SkipWithError("go to record failed");
     for (auto _ : state) {
         // Every round after the first rewrites the same chain in place.
-        if (!records::writeField("memo", value)) state.SkipWithError("write failed");
+        if (!records::writeText("memo", value)) state.SkipWithError("write failed");
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kMemoBytes));
 }
@@ -83,7 +83,7 @@ void MemoRead64MiB(benchmark::State& state) {
     BenchFolder folder;
     folder.database(state);
     const std::string value = memoValue();
-    if (!records::goToRecord(1) || !records::writeField("memo", value)) state.SkipWithError("write failed");
+    if (!records::goToRecord(1) || !records::writeText("memo", value)) state.SkipWithError("write failed");
     for (auto _ : state) {
         state.PauseTiming();
         folder.reopen(state);  // a fresh open: no keystream is cached yet
@@ -102,8 +102,8 @@ BENCHMARK(MemoRead64MiB)->Unit(benchmark::kMillisecond)->UseRealTime()->Iteratio
 void ShortMemoAfter64MiB(benchmark::State& state) {
     BenchFolder folder;
     folder.database(state);
-    if (!records::goToRecord(1) || !records::writeField("memo", memoValue())) state.SkipWithError("write failed");
-    if (!records::goToRecord(2) || !records::writeField("memo", std::string(400, 'x'))) {
+    if (!records::goToRecord(1) || !records::writeText("memo", memoValue())) state.SkipWithError("write failed");
+    if (!records::goToRecord(2) || !records::writeText("memo", std::string(400, 'x'))) {
         state.SkipWithError("write failed");
     }
     for (auto _ : state) {
@@ -148,7 +148,7 @@ void MemoToKeystreamRatios(benchmark::State& state) {
     BenchFolder folder;
     folder.database(state);
     const std::string value = memoValue();
-    if (!records::goToRecord(1) || !records::writeField("memo", value)) state.SkipWithError("write failed");
+    if (!records::goToRecord(1) || !records::writeText("memo", value)) state.SkipWithError("write failed");
     std::vector<uint8_t> out(kMemoBytes);
     const uint8_t key[] = {'v', 'e', 'm', 'r', 'v', 'e', 'm', 'r'};
     BestTime raw, store, read;
@@ -159,7 +159,7 @@ void MemoToKeystreamRatios(benchmark::State& state) {
             benchmark::DoNotOptimize(out.data());
         });
         store.measure([&] {
-            if (!records::goToRecord(1) || !records::writeField("memo", value)) state.SkipWithError("write failed");
+            if (!records::goToRecord(1) || !records::writeText("memo", value)) state.SkipWithError("write failed");
         });
         folder.reopen(state);
         if (!records::goToRecord(1)) state.SkipWithError("go to record failed");

@@ -92,8 +92,6 @@ int32_t pieceNumber(std::string_view piece) {
     return static_cast<int32_t>(negative ? 0u - value : value);
 }
 
-bool writeText(const std::string& field, const std::string& value) { return writeField(field, TypedValue(value)); }
-
 }  // namespace
 
 const std::string kDescriptionPlaceholder = platform::utf8ToGbk("请点击[邮箱设置]进行设置");
@@ -178,7 +176,7 @@ RecordRead<std::string> readSettingsNote(int n) {
 
 bool writeSettingsNote(int n, std::string_view text) {
     if (!goToRecord(n)) return false;
-    return writeText(names().note, std::string(text));
+    return writeText(names().note, text);
 }
 
 std::optional<std::string> providerAddress(std::string_view type) {

@@ -570,59 +570,71 @@ TypedValue readFieldOf(Database& db, const Descriptor& field) {
     return value;
 }
 
-bool writeFieldOf(Database* db, const Descriptor* field, const TypedValue& value) {
-    t_lastError = 0;
-    if (!db) return fail(kDatabaseNotOpen), false;
-    if (!field) return fail(kNoSuchField), false;
-    if (db->currentRecord < 0) return fail(kNoCurrentRecord), false;
+int checkWritable(const Database* db, const Descriptor* field) {
+    if (!db) return kDatabaseNotOpen;
+    if (!field) return kNoSuchField;
+    if (db->currentRecord < 0) return kNoCurrentRecord;
+    return 0;
+}
 
-    const bool chained = field->type == edb::FieldType::Bytes || field->type == edb::FieldType::Memo;
-    std::vector<uint8_t> bytes;
-    std::string_view chainValue;
-    if (chained) {
-        if (field->type == edb::FieldType::Memo) {
-            if (const auto* text = std::get_if<std::string>(&value)) {
-                chainValue = *text;
-            } else if (!std::holds_alternative<std::monostate>(value)) {
-                return fail(kTypeMismatch), false;
-            }
-        } else {
-            if (const auto* data = std::get_if<Bytes>(&value)) {
-                chainValue = data->data;
-            } else if (!std::holds_alternative<std::monostate>(value)) {
-                return fail(kTypeMismatch), false;
-            }
-        }
-    } else if (int rc = encodeFixed(*field, value, bytes); rc != 0) {
-        return fail(rc), false;
-    }
-
-    int64_t recordStart = db->dataStart + int64_t(db->currentRecord) * db->recordLength;
-    RecordLock lock(*db, recordStart);
+// Writes a field's new content under the record lock: `fixed` for a field held in the
+// record, `chainValue` for a memo or byte-array field.
+bool writePrepared(Database& db, const Descriptor& field, std::span<const uint8_t> fixed, std::string_view chainValue) {
+    const bool chained = field.type == edb::FieldType::Bytes || field.type == edb::FieldType::Memo;
+    int64_t recordStart = db.dataStart + int64_t(db.currentRecord) * db.recordLength;
+    RecordLock lock(db, recordStart);
     if (int rc = lock.take(); rc != 0) return fail(rc), false;
     int rc = [&]() -> int {
         int err = 0;
-        int64_t length = db->file.size(&err);
+        int64_t length = db.file.size(&err);
         if (length < 0) return err;
-        int64_t position = recordStart + field->offset;
+        int64_t position = recordStart + field.offset;
         if (position >= length) return kNoCurrentRecord;
-        if (chained) {
-            uint8_t number[4];
-            int64_t n = db->file.readAt(position, number, &err);
-            if (n < 0) return err;
-            if (n != 4) return kWriteFieldFailed;
-            if (!db->aux) return kWriteFieldFailed;
-            int32_t first = 0;
-            if (int storeRc = db->aux->store(getLe32(number), chainValue, &first); storeRc != 0) return storeRc;
-            putLe32(number, first);
-            return db->file.writeAt(position, number);
-        }
-        return db->file.writeAt(position, bytes);
+        if (!chained) return db.file.writeAt(position, fixed);
+        uint8_t number[4];
+        int64_t n = db.file.readAt(position, number, &err);
+        if (n < 0) return err;
+        if (n != 4 || !db.aux) return kWriteFieldFailed;
+        int32_t first = 0;
+        if (int storeRc = db.aux->store(getLe32(number), chainValue, &first); storeRc != 0) return storeRc;
+        putLe32(number, first);
+        return db.file.writeAt(position, number);
     }();
     int unlockRc = lock.release();
     if (rc == 0) rc = unlockRc;
     if (rc != 0) return fail(rc), false;
     return true;
+}
+
+bool writeFieldOf(Database* db, const Descriptor* field, const TypedValue& value) {
+    t_lastError = 0;
+    if (int rc = checkWritable(db, field); rc != 0) return fail(rc), false;
+    std::vector<uint8_t> bytes;
+    std::string_view chainValue;
+    const bool absent = std::holds_alternative<std::monostate>(value);
+    if (field->type == edb::FieldType::Memo) {
+        const auto* text = std::get_if<std::string>(&value);
+        if (!text && !absent) return fail(kTypeMismatch), false;
+        if (text) chainValue = *text;
+    } else if (field->type == edb::FieldType::Bytes) {
+        const auto* data = std::get_if<Bytes>(&value);
+        if (!data && !absent) return fail(kTypeMismatch), false;
+        if (data) chainValue = data->data;
+    } else if (int rc = encodeFixed(*field, value, bytes); rc != 0) {
+        return fail(rc), false;
+    }
+    return writePrepared(*db, *field, bytes, chainValue);
+}
+
+// Text into a text or memo field without first copying it into a TypedValue.
+bool writeTextOf(Database* db, const Descriptor* field, std::string_view text) {
+    t_lastError = 0;
+    if (int rc = checkWritable(db, field); rc != 0) return fail(rc), false;
+    if (field->type == edb::FieldType::Memo) return writePrepared(*db, *field, {}, text);
+    if (field->type != edb::FieldType::Text) return fail(kTypeMismatch), false;
+    std::vector<uint8_t> bytes(static_cast<size_t>(field->size), 0);
+    std::memcpy(bytes.data(), text.data(), std::min(text.size(), bytes.size()));
+    return writePrepared(*db, *field, bytes, {});
 }
 
 }  // namespace
@@ -751,6 +763,15 @@ bool writeField(std::string_view name, const TypedValue& value) {
     Database* db = databases().currentDatabase();
     try {
         return writeFieldOf(db, db ? db->find(name) : nullptr, value);
+    } catch (...) {
+        return fail(kWriteFieldFailed), false;
+    }
+}
+
+bool writeText(std::string_view name, std::string_view text) {
+    Database* db = databases().currentDatabase();
+    try {
+        return writeTextOf(db, db ? db->find(name) : nullptr, text);
     } catch (...) {
         return fail(kWriteFieldFailed), false;
     }

@@ -64,6 +64,9 @@ std::string readText(std::string_view name);
 
 [[nodiscard]] bool writeField(std::string_view name, const TypedValue& value);
 [[nodiscard]] bool writeField(int number, const TypedValue& value);
+// Text into a text or memo field, as writeField with a text value would write it, but
+// without copying a long memo into a TypedValue first.
+[[nodiscard]] bool writeText(std::string_view name, std::string_view text);
 
 // The code of the last database operation on this thread, and its message (UTF-8).
 int lastError();

@@ -241,6 +241,32 @@ TEST_F(RecordDatabase, TextIsCutToItsSizeAndPaddedWithNul) {
     EXPECT_EQ(readText("text"), chinese);
 }
 
+// writeText stores exactly what writeField with a text value stores, and refuses the
+// fields a text value does not fit.
+TEST_F(RecordDatabase, WriteTextMatchesWritingATextValue) {
+    create();
+    ASSERT_TRUE(open());
+    const int64_t textAt = kAllTypesDataStart + kAllTypesRecordLength + kAllTypesTextOffset;
+    ASSERT_TRUE(goToRecord(2));
+    for (const std::string& text : {std::string("abc"), std::string(25, 'z'), std::string()}) {
+        ASSERT_TRUE(writeField("text", text));
+        const auto byField = readRaw(m_path, "secret", textAt, 20);
+        ASSERT_TRUE(writeField("text", std::string(20, '#')));
+        ASSERT_TRUE(writeText("Text", text));
+        EXPECT_EQ(readRaw(m_path, "secret", textAt, 20), byField) << text.size();
+    }
+    ASSERT_TRUE(writeText("memo", std::string(1200, 'm')));
+    EXPECT_EQ(readText("memo"), std::string(1200, 'm'));
+    ASSERT_TRUE(writeText("memo", ""));
+    EXPECT_EQ(le32(readRaw(m_path, "secret", kAllTypesDataStart + kAllTypesRecordLength + kAllTypesMemoOffset, 4)), 0);
+    for (const char* other : {"blob", "i", "flag"}) {
+        EXPECT_FALSE(writeText(other, "1"));
+        EXPECT_EQ(lastError(), err::kTypeMismatch) << other;
+    }
+    EXPECT_FALSE(writeText("missing", "x"));
+    EXPECT_EQ(lastError(), err::kNoSuchField);
+}
+
 TEST_F(RecordDatabase, EveryFieldTypeRoundTrips) {
     create();
     ASSERT_TRUE(open());

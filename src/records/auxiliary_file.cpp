@@ -33,7 +33,7 @@ void fillBlock(uint8_t* block, int32_t prev, int32_t next, std::string_view piec
     putLe32(block + edb::kPrevOffset, prev);
     putLe32(block + edb::kNextOffset, next);
     putLe32(block + edb::kUsedOffset, static_cast<int32_t>(piece.size()));
-    std::memcpy(block + edb::kBlockHeaderSize, piece.data(), piece.size());
+    if (!piece.empty()) std::memcpy(block + edb::kBlockHeaderSize, piece.data(), piece.size());
     std::memset(block + edb::kBlockHeaderSize + piece.size(), 0, edb::kBlockData - piece.size());
 }
 

@@ -633,7 +633,7 @@ bool writeTextOf(Database* db, const Descriptor* field, std::string_view text) {
     if (field->type == edb::FieldType::Memo) return writePrepared(*db, *field, {}, text);
     if (field->type != edb::FieldType::Text) return fail(kTypeMismatch), false;
     std::vector<uint8_t> bytes(static_cast<size_t>(field->size), 0);
-    std::memcpy(bytes.data(), text.data(), std::min(text.size(), bytes.size()));
+    std::copy_n(text.begin(), std::min(text.size(), bytes.size()), bytes.begin());
     return writePrepared(*db, *field, bytes, {});
 }
 

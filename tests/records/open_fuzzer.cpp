@@ -1,6 +1,7 @@
 // Opens arbitrary bytes as a database (and its auxiliary file) and reads every field of
 // every record, then stores one value: nothing may crash, hang or read outside the files.
-// Input: one flag byte (1 = password "vemrvemr", 2 = read-only, 4 = store a value), a
+// Input: one flag byte (1 = password "vemrvemr", 2 = read-only, 4 = store a value, 8 = a
+// value of 140 blocks, longer than one run of blocks moved at a time), a
 // 16-bit little-endian length of the database file, the database file, the block file.
 #include <fcntl.h>
 #include <stdlib.h>
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (type != records::edb::FieldType::Memo && type != records::edb::FieldType::Bytes) continue;
             (void)records::goToRecord(1);
             records::TypedValue value = type == records::edb::FieldType::Memo
-                                            ? records::TypedValue(std::string(700, 'm'))
+                                            ? records::TypedValue(std::string(flags & 8 ? 70000 : 700, 'm'))
                                             : records::TypedValue(records::Bytes{std::string(20, 'b')});
             (void)records::writeField(static_cast<int>(f) + 1, value);
             (void)records::readField(static_cast<int>(f) + 1);

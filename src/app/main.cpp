@@ -24,5 +24,6 @@ int main(int argc, char** argv) {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
     QDir::setCurrent(QString::fromStdString(platform::programFolder()));
+    app::installApplicationIdentity();
     return app::runProgram();
 }

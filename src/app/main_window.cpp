@@ -174,7 +174,7 @@ void MainWindow::buildControls() {
 }
 
 StartOutcome MainWindow::create() {
-    const std::string folder = platform::programFolder();
+    const std::string folder = platform::dataFolder();
     if (!records::openMailboxDatabase(folder)) {
         platform::messageBox(this, kNoDatabaseMessage, platform::MessageIcon::Error);
         close();
@@ -225,7 +225,7 @@ void MainWindow::askAccessPassword(StartOutcome& outcome) {
     for (;;) {
         const std::optional<QString> typed = platform::inputBox(this, kPasswordPrompt, true);
         if (!typed) {
-            records::closeMailboxDatabase(platform::programFolder());
+            records::closeMailboxDatabase(platform::dataFolder());
             outcome = StartOutcome::PasswordCancelled;
             return;
         }
@@ -278,6 +278,10 @@ void MainWindow::setButtonToolTip(QToolBar* bar, int index, const QString& text)
 QString MainWindow::buttonToolTip(const QAction* action) {
     return action ? action->property(kToolTipProperty).toString() : QString();
 }
+
+void MainWindow::showStatusNotice(const QString& text) { m_statusBar->showMessage(text, 10000); }
+
+QString MainWindow::statusNotice() const { return m_statusBar->currentMessage(); }
 
 QString MainWindow::statusPaneText(int pane) const {
     if (pane == 0) return m_statusPane0->text();

@@ -48,6 +48,9 @@ public:
     QString homeUrl() const { return m_homeUrl; }
     // Text of status pane 0 or 1.
     QString statusPaneText(int pane) const;
+    // A notice shown over the status bar for ten seconds, and the one showing now.
+    void showStatusNotice(const QString& text);
+    QString statusNotice() const;
     // The tip a toolbar button shows when hovered; empty when it shows none.
     static QString buttonToolTip(const QAction* action);
 

@@ -14,7 +14,7 @@ constexpr int kIconFileCount = 11;  // 0..8 mailboxes, 9 settings, 10 About
 }  // namespace
 
 QString iconFilePath(int index) {
-    return QString::fromStdString(platform::programFolder()) + QStringLiteral("/ico/") + QString::number(index) +
+    return QString::fromStdString(platform::dataFolder()) + QStringLiteral("/ico/") + QString::number(index) +
            QStringLiteral(".ico");
 }
 

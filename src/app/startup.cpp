@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QIcon>
 #include <QPointer>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -16,11 +19,34 @@
 #include "records/record_database.h"
 
 namespace app {
+namespace {
+
+const QString kDesktopFileName = QStringLiteral("yunsuo-mailbox");
+const QString kIconFileName = QStringLiteral("yunsuo-mailbox.png");
+const QString kTightenedNotice = QStringLiteral("提示信息：信息数据库曾可被其他用户读取，现已改为仅限本用户访问。");
+
+}  // namespace
 
 void releaseProgramState() {
     state().reset();
     clearLayoutAnchors();
-    records::closeMailboxDatabase(platform::programFolder());
+    records::closeMailboxDatabase(platform::dataFolder());
+}
+
+QIcon applicationIcon() {
+    QIcon icon = QIcon::fromTheme(kDesktopFileName);
+    if (icon.isNull()) {
+        const QString file = QString::fromStdString(platform::programFolder()) + u'/' + kIconFileName;
+        if (QFileInfo::exists(file)) icon = QIcon(file);
+    }
+    return icon;
+}
+
+void installApplicationIdentity() {
+    // Taskbars and docks match windows to the menu entry by this name.
+    QGuiApplication::setDesktopFileName(kDesktopFileName);
+    // Every window without an icon of its own, message boxes included, shows this one.
+    QApplication::setWindowIcon(applicationIcon());
 }
 
 void installRuntimeErrorReport() {
@@ -39,6 +65,10 @@ int runProgram(const QString& homeUrl) {
     }
     installRuntimeErrorReport();
 
+    // A missing or damaged database is left as found: opening it fails and the main
+    // window tells the user.
+    const platform::DataFolderReport data = platform::prepareDataFolder();
+
     auto window = std::make_unique<MainWindow>(homeUrl);
     switch (window->create()) {
         case StartOutcome::DatabaseMissing:
@@ -46,6 +76,15 @@ int runProgram(const QString& homeUrl) {
             return 0;
         case StartOutcome::Running:
             break;
+    }
+    if (data.tightened) window->showStatusNotice(kTightenedNotice);
+    if (!qEnvironmentVariableIsEmpty("TMBL_EXIT_WHEN_SHOWN")) {
+        // Installation checks start the program without a person in front of it: they
+        // learn that the window came up and where the data went, then the program ends.
+        QCoreApplication::processEvents();
+        std::printf("%s: %s\n", window->isVisible() ? "shown" : "hidden", platform::dataFolder().c_str());
+        std::fflush(stdout);
+        return 0;
     }
 
     // Windows the pages opened do not keep the program alive once the main window is gone.

@@ -3,6 +3,7 @@
 // there at all. User-interface thread only.
 #pragma once
 
+#include <QIcon>
 #include <QString>
 #include <optional>
 #include <string>
@@ -12,6 +13,12 @@ namespace app {
 // Runs the program until the main window is closed or start-up ends it; returns the
 // exit code (0 on every path the user can take). homeUrl replaces the start page.
 int runProgram(const QString& homeUrl = {});
+
+// The name of the desktop entry and of the icon in the icon theme ("yunsuo-mailbox"),
+// and the program's icon: the theme's, else yunsuo-mailbox.png in the program folder.
+// installApplicationIdentity gives both to the application and thereby to every window.
+QIcon applicationIcon();
+void installApplicationIdentity();
 
 // The clean-up routine: releases the program-wide state. Registered by runProgram to
 // run when the application object goes; safe to call more than once.

@@ -37,6 +37,7 @@ const QString kAlreadyLatest = QStringLiteral("当前版本是最新的，不需
 const QString kConfirmHandoff = QStringLiteral("下载完毕！确认要关闭程序执行更新操作吗？");
 const QString kDownloadFailed = QStringLiteral("下载更新文件失败，程序未做任何改动，请稍候再试！");
 const QString kNotVerified = QStringLiteral("更新文件未通过校验，程序未做任何改动！");
+const QString kUsePackageManager = QStringLiteral("已安装的版本请通过系统的软件包管理器更新。");
 const QString kHandoffFailed = QStringLiteral("无法启动更新操作，程序未做任何改动！");
 
 constexpr int kProgressIntervalMs = 200;
@@ -117,12 +118,12 @@ QString UpdateWindow::updateHost() const {
 }
 
 QString UpdateWindow::downloadPath() const {
-    return QString::fromStdString(platform::programFolder()) + u'/' + QString::fromLatin1(kDownloadFileName);
+    return QString::fromStdString(platform::dataFolder()) + u'/' + QString::fromLatin1(kDownloadFileName);
 }
 
 bool UpdateWindow::checkVersion() {
     UpdateState& state = updateState();
-    const QString marker = QString::fromStdString(platform::programFolder()) + QStringLiteral("/ico/1.ico");
+    const QString marker = QString::fromStdString(platform::dataFolder()) + QStringLiteral("/ico/1.ico");
     if (!QFileInfo::exists(marker)) {
         platform::messageBox(this, kNotInProgramFolder);
         closeWindow();
@@ -160,6 +161,14 @@ bool UpdateWindow::checkVersion() {
     notes.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     m_notes->setPlainText(notes);
 
+    if (verdict == VersionVerdict::Newer && platform::dataFolderIsPerUser()) {
+        // An installed package is replaced by the system's package manager, never by a
+        // download into a folder the user cannot write: the news is shown, nothing more.
+        restoreCursor();
+        m_statusLabel->setText(kVersionCaption);
+        platform::messageBox(this, kUsePackageManager);
+        return true;
+    }
     if (verdict == VersionVerdict::Newer) {
         m_progressTimer->stop();
         m_updateButton->setEnabled(true);

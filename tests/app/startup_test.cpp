@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QIcon>
 #include <QProcess>
 #include <QTimer>
 #include <QToolBar>
@@ -154,6 +156,116 @@ TEST_F(StartupTest, RunningProgramEndsWhenTheMainWindowCloses) {
         }
     });
     EXPECT_EQ(app::runProgram(QStringLiteral("about:blank")), 0);
+}
+
+// A program folder the user may not write (an installed package): the data goes to
+// XDG_DATA_HOME/yunsuo-mailbox, here a temporary folder.
+class PerUserDataTest : public ProgramFolderTest {
+protected:
+    void SetUp() override {
+        ProgramFolderTest::SetUp();
+        ASSERT_TRUE(dataHome.isValid());
+        m_savedXdg = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        platform::setProgramFolderWritableCheck([](const std::string&) { return false; });
+        data = dataHome.path() + QStringLiteral("/yunsuo-mailbox");
+    }
+    void TearDown() override {
+        qunsetenv("TMBL_EXIT_WHEN_SHOWN");
+        platform::setProgramFolderWritableCheck(nullptr);
+        if (m_savedXdg.isEmpty())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", m_savedXdg);
+        ProgramFolderTest::TearDown();
+    }
+    // Qt reports the owner's bits twice over for a file of the user running the test.
+    static QFileDevice::Permissions ownerOnly() {
+        return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
+    }
+
+    QTemporaryDir dataHome;
+    QString data;
+
+private:
+    QByteArray m_savedXdg;
+};
+
+TEST_F(PerUserDataTest, FirstStartOpensAnOwnerOnlyCopyAndLeavesTheProgramFolderAlone) {
+    copyShippedDatabase();
+    ASSERT_TRUE(QDir().mkpath(folder.path() + QStringLiteral("/ico")));
+    ASSERT_TRUE(
+        QFile::copy(QStringLiteral(TMBL_PROGRAM_DIR "/ico/1.ico"), folder.path() + QStringLiteral("/ico/1.ico")));
+    const QStringList shipped = QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+    qputenv("TMBL_EXIT_WHEN_SHOWN", "1");
+    EXPECT_EQ(app::runProgram(QStringLiteral("about:blank")), 0);
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_EQ(QFileInfo(data + QStringLiteral("/tmbl.edb")).permissions() & 0x7777, ownerOnly());
+    EXPECT_EQ(QFileInfo(data + QStringLiteral("/ico/1.ico")).permissions() & 0x7777, ownerOnly());
+    // The database the program opened was the copy.
+    bool openedCopy = false;
+    for (const std::string& open : records::openDatabasePaths()) {
+        openedCopy = openedCopy || QString::fromStdString(open).startsWith(data);
+        EXPECT_FALSE(QString::fromStdString(open).startsWith(folder.path() + u'/')) << open;
+    }
+    EXPECT_TRUE(openedCopy);
+    EXPECT_EQ(app::iconFilePath(1), data + QStringLiteral("/ico/1.ico"));
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), shipped);
+}
+
+TEST_F(PerUserDataTest, ADeletedDatabaseInTheDataFolderIsReportedNotReplaced) {
+    copyShippedDatabase();
+    ASSERT_TRUE(QDir().mkpath(data));
+    EXPECT_EQ(app::runProgram(QStringLiteral("about:blank")), 0);
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{kNoDatabase});
+    EXPECT_TRUE(QDir(data).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(records::openDatabasePaths().empty());
+}
+
+TEST_F(StartupTest, ADatabaseOthersCouldReadIsTightenedWithANoticeOnce) {
+    copyShippedDatabase();
+    const QString database = folder.path() + QStringLiteral("/tmbl.edb");
+    const QString memo = folder.path() + QStringLiteral("/tmbl.EDT");
+    for (const QString& file : {database, memo}) {
+        ASSERT_TRUE(QFile::setPermissions(
+            file, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    }
+    auto noticeAtStart = [] {
+        QString notice;
+        QTimer::singleShot(300, [&notice] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* main = qobject_cast<app::MainWindow*>(w)) {
+                    notice = main->statusNotice();
+                    main->close();
+                }
+            }
+        });
+        EXPECT_EQ(app::runProgram(QStringLiteral("about:blank")), 0);
+        return notice;
+    };
+    EXPECT_TRUE(noticeAtStart().contains(QStringLiteral("仅限本用户")));
+    for (const QString& file : {database, memo}) {
+        EXPECT_EQ(QFileInfo(file).permissions() & 0x7777,
+                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser)
+            << file.toStdString();
+    }
+    app::releaseProgramState();
+    EXPECT_EQ(noticeAtStart(), QString());
+}
+
+TEST_F(StartupTest, EveryWindowShowsTheProgramIconAndTheDesktopEntryName) {
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TMBL_PROGRAM_DIR "/yunsuo-mailbox.png"),
+                            folder.path() + QStringLiteral("/yunsuo-mailbox.png")));
+    app::installApplicationIdentity();
+    EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("yunsuo-mailbox"));
+    ASSERT_FALSE(QApplication::windowIcon().isNull());
+    const QSize biggest = QApplication::windowIcon().actualSize(QSize(256, 256));
+    EXPECT_EQ(biggest, QSize(256, 256));
+    copyShippedDatabase();
+    ASSERT_EQ(start(), app::StartOutcome::Running);
+    EXPECT_EQ(window->windowIcon().cacheKey(), QApplication::windowIcon().cacheKey());
+    QApplication::setWindowIcon(QIcon());
 }
 
 // Prints every message it is asked to show, so a test can read what a process that

@@ -510,5 +510,52 @@ TEST_F(UpdateWindowTest, AHostThatDripsItsAnswerIsGivenUpOnInTime) {
     EXPECT_FALSE(w.isVisible());
 }
 
+// An installed package: the program folder is not the user's to write, so a newer
+// version is announced and the package manager named, and nothing is downloaded.
+TEST_F(UpdateWindowTest, AnInstalledPackageIsSentToThePackageManager) {
+    QTemporaryDir dataHome;
+    ASSERT_TRUE(dataHome.isValid());
+    const QByteArray savedXdg = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+    platform::setProgramFolderWritableCheck([](const std::string&) { return false; });
+    const QString data = dataHome.filePath(QStringLiteral("yunsuo-mailbox"));
+    ASSERT_TRUE(QDir(data).mkpath(QStringLiteral("ico")));
+    ASSERT_TRUE(writeFile(data + QStringLiteral("/ico/1.ico"), "icon"));
+
+    m_server.serve(kReadme, Resource{.body = "V2.1\r\nnotes"});
+    {
+        platform::ScriptedDialogs dialogs;
+        UpdateWindow w(nullptr, options());
+        EXPECT_TRUE(w.checkVersion());
+        EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("已安装的版本请通过系统的软件包管理器更新。")});
+        EXPECT_TRUE(w.isVisible());
+        EXPECT_EQ(w.findChild<QPlainTextEdit*>(QStringLiteral("编辑框1"))->toPlainText(),
+                  QStringLiteral("V2.1\nnotes"));
+        EXPECT_FALSE(updateButton(w)->isEnabled());
+        EXPECT_EQ(updateState().mode, kModeChecking);
+        updateButton(w)->setEnabled(true);  // even a forced click starts nothing
+        updateButton(w)->click();
+        QTest::qWait(300);
+        EXPECT_EQ(installerRequests(), 0);
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+        w.close();
+    }
+    EXPECT_FALSE(QFileInfo::exists(data + u'/' + kDownloadName));
+    EXPECT_FALSE(QFileInfo::exists(downloadPath()));
+
+    // The version that is current is still reported the usual way.
+    m_server.serve(kReadme, Resource{.body = "V2.0\r\nold"});
+    platform::ScriptedDialogs dialogs;
+    UpdateWindow w(nullptr, options());
+    EXPECT_FALSE(w.checkVersion());
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("当前版本是最新的，不需要升级！")});
+
+    platform::setProgramFolderWritableCheck(nullptr);
+    if (savedXdg.isEmpty())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", savedXdg);
+}
+
 }  // namespace
 }  // namespace update

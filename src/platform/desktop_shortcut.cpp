@@ -1,5 +1,6 @@
 #include "platform/desktop_shortcut.h"
 
+#include <QProcess>
 #include <QStandardPaths>
 #include <QString>
 #include <filesystem>
@@ -10,6 +11,26 @@ namespace platform {
 namespace {
 
 std::optional<std::optional<std::string>> g_desktopOverride;
+
+constexpr const char* kInstalledCommand = "/usr/bin/yunsuo-mailbox";
+constexpr const char* kThemeIconName = "yunsuo-mailbox";
+constexpr const char* kIconFileName = "yunsuo-mailbox.png";
+constexpr int kGioTimeoutMs = 5000;
+std::string g_installedCommand;
+
+void markTrusted(const std::string& file) {
+    const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
+    if (gio.isEmpty()) return;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(gio, {QStringLiteral("set"), QString::fromStdString(file), QStringLiteral("metadata::trusted"),
+                        QStringLiteral("true")});
+    // Without a desktop session gio may wait for a service that never answers.
+    if (process.waitForStarted(kGioTimeoutMs) && !process.waitForFinished(kGioTimeoutMs)) {
+        process.kill();
+        process.waitForFinished(kGioTimeoutMs);
+    }
+}
 
 // Quoting inside an Exec argument, then the general escaping of desktop-entry values
 // (where a backslash is written twice once more).
@@ -71,7 +92,8 @@ void setDesktopFolderOverride(std::optional<std::string> folder) { g_desktopOver
 void clearDesktopFolderOverride() { g_desktopOverride.reset(); }
 
 std::optional<std::string> desktopEntryText(const ShortcutDetails& details) {
-    if (hasLineBreak(details.target) || hasLineBreak(details.name) || hasLineBreak(details.comment))
+    if (hasLineBreak(details.target) || hasLineBreak(details.name) || hasLineBreak(details.comment) ||
+        hasLineBreak(details.icon))
         return std::nullopt;
     std::string text = "[Desktop Entry]\n";
     text += "Type=Application\n";
@@ -79,14 +101,28 @@ std::optional<std::string> desktopEntryText(const ShortcutDetails& details) {
     text += "Name=" + escapeValue(details.name) + "\n";
     text += "Comment=" + escapeValue(details.comment) + "\n";
     text += "Exec=" + quoteExecArgument(details.target) + "\n";
+    if (!details.icon.empty()) text += "Icon=" + escapeValue(details.icon) + "\n";
     text += "Terminal=false\n";
     return text;
 }
 
-ShortcutResult createDesktopShortcut(const std::string& programFolder, const ShortcutDetails& details) {
+LauncherTarget launcherTarget(const std::string& programFolder, const std::string& programFile) {
+    namespace fs = std::filesystem;
+    const fs::path program = fs::path(programFolder) / programFile;
+    const fs::path installed = g_installedCommand.empty() ? fs::path(kInstalledCommand) : fs::path(g_installedCommand);
+    std::error_code ec;
+    // The installed command is a link to the program; a launcher through it keeps
+    // working when a later package moves the program folder.
+    if (fs::equivalent(installed, program, ec) && !ec) return {installed.string(), kThemeIconName};
+    return {program.string(), (fs::path(programFolder) / kIconFileName).string()};
+}
+
+void setInstalledCommandPath(const std::string& path) { g_installedCommand = path; }
+
+ShortcutResult createDesktopShortcut(const std::string& folder, const ShortcutDetails& details) {
     namespace fs = std::filesystem;
     const std::string fileName = details.name + ".desktop";
-    const fs::path local = fs::path(programFolder) / fileName;
+    const fs::path local = fs::path(folder) / fileName;
 
     std::optional<std::string> text = desktopEntryText(details);
     if (!text) return ShortcutResult::NotSavable;
@@ -104,10 +140,12 @@ ShortcutResult createDesktopShortcut(const std::string& programFolder, const Sho
 
     std::optional<std::string> desktop = desktopFolder();
     if (!desktop) return ShortcutResult::NoDesktop;
-    if (!fs::copy_file(local, fs::path(*desktop) / fileName, fs::copy_options::overwrite_existing, ec) || ec) {
+    const fs::path onDesktop = fs::path(*desktop) / fileName;
+    if (!fs::copy_file(local, onDesktop, fs::copy_options::overwrite_existing, ec) || ec) {
         return ShortcutResult::CopyFailed;
     }
     fs::remove(local, ec);
+    markTrusted(onDesktop.string());
     return ShortcutResult::Created;
 }
 

@@ -183,12 +183,14 @@ void SettingsWindow::changePassword() {
 }
 
 void SettingsWindow::createShortcut() {
-    const std::string folder = platform::programFolder();
     // The launcher always starts the program under its installed name, whatever the
-    // running file is called.
-    const platform::ShortcutDetails details{kShortcutName.toStdString(), kShortcutComment.toStdString(),
-                                            folder + "/" + kProgramFileName.toStdString()};
-    if (platform::createDesktopShortcut(folder, details) == platform::ShortcutResult::Created) {
+    // running file is called. It is written in the data folder first: an installed
+    // program's own folder is not the user's to write.
+    const platform::LauncherTarget target =
+        platform::launcherTarget(platform::programFolder(), kProgramFileName.toStdString());
+    const platform::ShortcutDetails details{kShortcutName.toStdString(), kShortcutComment.toStdString(), target.exec,
+                                            target.icon};
+    if (platform::createDesktopShortcut(platform::dataFolder(), details) == platform::ShortcutResult::Created) {
         platform::messageBox(this, kShortcutCreated, platform::MessageIcon::Information);
     } else {
         platform::messageBox(this, kShortcutFailed, platform::MessageIcon::Error);

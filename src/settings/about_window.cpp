@@ -15,16 +15,6 @@
 namespace settings {
 namespace {
 
-// --- Maker's contact data: deployment data, placeholders until release. ---------
-// Replace these texts with the maker's real web site, e-mail address, contact
-// numbers and ownership line before shipping; each must fit its label's width.
-const QString kMakerWebsite = QStringLiteral("http://www.example.com/");    // PLACEHOLDER
-const QString kMakerWebsiteShown = QStringLiteral("www.example.com");       // PLACEHOLDER
-const QString kMakerEmail = QStringLiteral("x@mail.test");                  // PLACEHOLDER
-const QString kMakerContact = QStringLiteral("电话：待填 即时通讯：待填");  // PLACEHOLDER
-const QString kMakerOwnership = QStringLiteral("版权所有：待填");           // PLACEHOLDER
-// ---------------------------------------------------------------------------------
-
 const QString kTitle = QStringLiteral("关于");
 const QString kUpdateCaption = QStringLiteral("在线升级");
 
@@ -35,10 +25,12 @@ QLabel* transparentLabel(QWidget* parent, const QString& name, const QString& te
     return label;
 }
 
-// A label showing its address as a link; a click opens it through the desktop.
+// A label showing its address as a link; a click opens it through the desktop. Without
+// an address the label stays in its place, empty.
 QLabel* linkLabel(QWidget* parent, const QString& name, const QString& address, const QString& shown,
                   const QRect& rect) {
     auto* label = placeControl(new QLabel(parent), name, rect);
+    if (address.isEmpty()) return label;
     label->setTextFormat(Qt::RichText);
     label->setText(QStringLiteral("<a href=\"%1\">%2</a>").arg(address.toHtmlEscaped(), shown.toHtmlEscaped()));
     label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
@@ -48,7 +40,35 @@ QLabel* linkLabel(QWidget* parent, const QString& name, const QString& address, 
     return label;
 }
 
+// The site as people write it: without the scheme and the closing "/".
+QString shownAddress(QString address) {
+    for (const QString& scheme : {QStringLiteral("https://"), QStringLiteral("http://")}) {
+        if (address.startsWith(scheme, Qt::CaseInsensitive)) address.remove(0, scheme.size());
+    }
+    while (address.endsWith(u'/')) address.chop(1);
+    return address;
+}
+
+QString versionLine(const BuildFacts& facts) {
+    QStringList parts;
+    if (!facts.version.isEmpty()) parts << QStringLiteral("版本：") + facts.version;
+    if (!facts.buildDate.isEmpty()) parts << QStringLiteral("构建日期：") + facts.buildDate;
+    return parts.join(QStringLiteral("  "));
+}
+
+QString licenceLine(const QString& licence) {
+    if (licence.isEmpty()) return {};
+    if (licence == QStringLiteral("LicenseRef-proprietary")) return QStringLiteral("许可：保留所有权利");
+    return QStringLiteral("许可：") + licence;
+}
+
 }  // namespace
+
+BuildFacts compiledBuildFacts() {
+    return {QString::fromUtf8(TMBL_ABOUT_VERSION), QString::fromUtf8(TMBL_ABOUT_BUILD_DATE),
+            QString::fromUtf8(TMBL_ABOUT_LICENCE), QString::fromUtf8(TMBL_ABOUT_HOMEPAGE),
+            QString::fromUtf8(TMBL_ABOUT_CONTACT)};
+}
 
 QImage drawAboutPicture(QSize size) {
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
@@ -102,21 +122,22 @@ QImage drawAboutPicture(QSize size) {
     return image;
 }
 
-AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent) {
+AboutWindow::AboutWindow(QWidget* parent, const BuildFacts& facts) : QDialog(parent) {
     placeWindow(this, kTitle, QRect(50, 50, 352, 246));
 
     auto* update = placeControl(new QPushButton(kUpdateCaption, this), QStringLiteral("按钮1"), QRect(244, 22, 77, 26));
     connect(update, &QPushButton::clicked, this, &AboutWindow::openUpdateWindow);
     transparentLabel(this, QStringLiteral("透明标签2"), QStringLiteral("网站："), QRect(48, 88, 40, 16));
-    linkLabel(this, QStringLiteral("超级链接框2"), kMakerWebsite, kMakerWebsiteShown, QRect(84, 88, 140, 16));
+    linkLabel(this, QStringLiteral("超级链接框2"), facts.homepage, shownAddress(facts.homepage),
+              QRect(84, 88, 140, 16));
     auto* picture = placeControl(new QLabel(this), QStringLiteral("图片框1"), QRect(0, 0, 216, 70));
     picture->setPixmap(QPixmap::fromImage(drawAboutPicture(QSize(216, 70))));
-    linkLabel(this, QStringLiteral("超级链接框1"), kMakerEmail, kMakerEmail, QRect(84, 112, 87, 16));
+    linkLabel(this, QStringLiteral("超级链接框1"), facts.contact, facts.contact, QRect(84, 112, 87, 16));
     transparentLabel(this, QStringLiteral("透明标签7"), QString(60, QLatin1Char('-')), QRect(0, 64, 347, 16));
     transparentLabel(this, QStringLiteral("透明标签6"), QString(22, QChar(0x2014)), QRect(49, 161, 264, 16));
-    transparentLabel(this, QStringLiteral("透明标签5"), kMakerContact, QRect(48, 136, 200, 16));
+    transparentLabel(this, QStringLiteral("透明标签5"), versionLine(facts), QRect(48, 136, 200, 16));
     transparentLabel(this, QStringLiteral("透明标签4"), QStringLiteral("信箱："), QRect(48, 112, 40, 16));
-    transparentLabel(this, QStringLiteral("透明标签1"), kMakerOwnership, QRect(208, 184, 104, 16));
+    transparentLabel(this, QStringLiteral("透明标签1"), licenceLine(facts.licence), QRect(208, 184, 104, 16));
 }
 
 void AboutWindow::openUpdateWindow() { update::showUpdateWindow(this); }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDate>
 #include <QLabel>
 #include <QPushButton>
 
@@ -11,8 +12,16 @@
 namespace settings {
 namespace {
 
+const BuildFacts kFullFacts{QStringLiteral("V2.0"), QStringLiteral("2026-12-09"), QStringLiteral("GPL-3.0-or-later"),
+                            QStringLiteral("https://www.yunsuo.cn/"), QStringLiteral("mail@yunsuo.cn")};
+
+QString labelText(const QWidget& window, const char* name) {
+    auto* label = window.findChild<QLabel*>(QString::fromUtf8(name));
+    return label ? label->text() : QStringLiteral("(no label)");
+}
+
 TEST(AboutWindow, ControlsAndLinks) {
-    AboutWindow window;
+    AboutWindow window(nullptr, kFullFacts);
     EXPECT_EQ(window.windowTitle(), QStringLiteral("关于"));
     auto* update = window.findChild<QPushButton*>(QStringLiteral("按钮1"));
     ASSERT_NE(update, nullptr);
@@ -45,7 +54,49 @@ TEST(AboutWindow, ControlsAndLinks) {
     platform::setDesktopOpener(nullptr);
     ASSERT_EQ(opened.size(), 2);
     EXPECT_EQ(opened[0].scheme(), QStringLiteral("mailto"));
-    EXPECT_EQ(opened[1].scheme(), QStringLiteral("http"));
+    EXPECT_EQ(opened[1], QUrl(kFullFacts.homepage));
+}
+
+TEST(AboutWindow, MakerLinesShowTheBuildFacts) {
+    AboutWindow window(nullptr, kFullFacts);
+    EXPECT_EQ(labelText(window, "透明标签5"), QStringLiteral("版本：V2.0  构建日期：2026-12-09"));
+    EXPECT_EQ(labelText(window, "透明标签1"), QStringLiteral("许可：GPL-3.0-or-later"));
+    auto* site = window.findChild<QLabel*>(QStringLiteral("超级链接框2"));
+    auto* mail = window.findChild<QLabel*>(QStringLiteral("超级链接框1"));
+    EXPECT_EQ(site->property("linkTarget").toString(), QStringLiteral("https://www.yunsuo.cn/"));
+    EXPECT_TRUE(site->text().contains(QStringLiteral(">www.yunsuo.cn<"))) << site->text().toStdString();
+    EXPECT_EQ(mail->property("linkTarget").toString(), QStringLiteral("mail@yunsuo.cn"));
+
+    // Without a web site or mail address their lines keep their places but show nothing,
+    // and a click has nothing to open.
+    BuildFacts bare = kFullFacts;
+    bare.homepage.clear();
+    bare.contact.clear();
+    bare.licence = QStringLiteral("LicenseRef-proprietary");
+    AboutWindow plain(nullptr, bare);
+    for (const char* name : {"超级链接框1", "超级链接框2"}) {
+        auto* label = plain.findChild<QLabel*>(QString::fromUtf8(name));
+        ASSERT_NE(label, nullptr) << name;
+        EXPECT_TRUE(label->text().isEmpty()) << name;
+        EXPECT_FALSE(label->property("linkTarget").isValid()) << name;
+    }
+    EXPECT_EQ(plain.findChild<QLabel*>(QStringLiteral("超级链接框2"))->geometry(), QRect(84, 88, 140, 16));
+    EXPECT_EQ(labelText(plain, "透明标签1"), QStringLiteral("许可：保留所有权利"));
+    EXPECT_EQ(labelText(plain, "透明标签2"), QStringLiteral("网站："));
+}
+
+TEST(AboutWindow, TheCompiledFactsHoldNoPlaceholders) {
+    const BuildFacts facts = compiledBuildFacts();
+    EXPECT_EQ(facts.version, QStringLiteral("V2.0"));
+    EXPECT_TRUE(QDate::fromString(facts.buildDate, Qt::ISODate).isValid()) << facts.buildDate.toStdString();
+    EXPECT_FALSE(facts.licence.isEmpty());
+    AboutWindow window;
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+        for (const QString& bad : {QStringLiteral("待填"), QStringLiteral("example"), QStringLiteral(".test")}) {
+            EXPECT_FALSE(label->text().contains(bad))
+                << label->objectName().toStdString() << ": " << label->text().toStdString();
+        }
+    }
 }
 
 TEST(AboutWindow, OnlineUpdateButtonOpensTheUpdateWindow) {

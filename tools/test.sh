@@ -21,6 +21,12 @@ cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMB
 cmake --build "$top/build" -j "$jobs"
 ctest --test-dir "$top/build" --output-on-failure -j "$jobs" --timeout 600
 
+# Installing the package changes the machine (a package and a user come and go): only
+# on CI machines and when run as root.
+if [[ "${CI:-}" == true || $(id -u) -eq 0 ]]; then
+    "$top/tests/package/install_test.sh" "$top/build"
+fi
+
 cmake -S "$top" -B "$top/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTMBL_GUI=OFF -DTMBL_SANITIZE=ON -DTMBL_FUZZ=ON -DTMBL_BENCH=OFF -DTMBL_WERROR=$werror

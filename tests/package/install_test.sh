@@ -17,6 +17,8 @@ fi
 deb=$("$here/make_package.sh" "$1")
 user="tmbl-test-$$"
 home="/tmp/$user-home"
+runtime="/tmp/$user-runtime"
+errors=$(mktemp -d)
 failures=0
 fail() {
     echo "FAIL: $*" >&2
@@ -25,18 +27,20 @@ fail() {
 cleanup() {
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq yunsuo-mailbox >/dev/null 2>&1 || true
     "${as_root[@]}" userdel "$user" >/dev/null 2>&1 || true
-    "${as_root[@]}" rm -rf "$home"
+    "${as_root[@]}" rm -rf "$home" "$runtime"
+    rm -rf "$errors"
 }
 trap cleanup EXIT
 
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
 "${as_root[@]}" useradd --no-create-home --home-dir "$home" --shell /bin/sh "$user"
 "${as_root[@]}" install -d -m 0700 -o "$user" -g "$(id -gn "$user")" "$home"
+"${as_root[@]}" install -d -m 0700 -o "$user" -g "$(id -gn "$user")" "$runtime"
 [[ -z "$(ls -A "$home")" ]] || fail "the new home is not empty"
 
 # One start as the new user, offscreen, with nothing of this session's environment.
 start() {
-    "${as_root[@]}" timeout 120 runuser -u "$user" -- env -i HOME="$home" USER="$user" PATH=/usr/bin:/bin \
+    "${as_root[@]}" timeout 120 runuser -u "$user" -- env -i HOME="$home" USER="$user" PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$runtime" \
         LANG=C.UTF-8 QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 \
         QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu --no-first-run --disable-background-networking --disable-component-update" \
         TMBL_EXIT_WHEN_SHOWN=1 /usr/bin/yunsuo-mailbox 2>"$1"
@@ -44,7 +48,7 @@ start() {
 data="$home/.local/share/yunsuo-mailbox"
 mode() { "${as_root[@]}" stat -c %a "$1"; }
 
-out=$(start /tmp/$user-1.err) || fail "first start exited with $? ($(tail -5 /tmp/$user-1.err))"
+out=$(start "$errors/1") || fail "first start exited with $? ($(tail -5 "$errors/1"))"
 [[ "$out" == "shown: $data" ]] || fail "first start said '$out'"
 "${as_root[@]}" test -f "$data/tmbl.edb" || fail "no database in $data"
 [[ "$(mode "$data")" == 700 ]] || fail "data folder mode $(mode "$data")"
@@ -60,7 +64,7 @@ done
 # The second start uses the same folder and database, copying nothing again.
 "${as_root[@]}" runuser -u "$user" -- sh -c "echo kept > '$data/ico/mark'"
 inode=$("${as_root[@]}" stat -c %i "$data/tmbl.edb")
-out=$(start /tmp/$user-2.err) || fail "second start exited with $? ($(tail -5 /tmp/$user-2.err))"
+out=$(start "$errors/2") || fail "second start exited with $? ($(tail -5 "$errors/2"))"
 [[ "$out" == "shown: $data" ]] || fail "second start said '$out'"
 [[ "$("${as_root[@]}" stat -c %i "$data/tmbl.edb")" == "$inode" ]] || fail "database was replaced"
 "${as_root[@]}" test -f "$data/ico/mark" || fail "data folder was made again"
@@ -70,7 +74,6 @@ out=$(start /tmp/$user-2.err) || fail "second start exited with $? ($(tail -5 /t
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq yunsuo-mailbox >/dev/null
 [[ ! -e /usr/bin/yunsuo-mailbox ]] || fail "/usr/bin/yunsuo-mailbox still there after removal"
 "${as_root[@]}" test -s "$data/tmbl.edb" || fail "user's database gone after removal"
-rm -f /tmp/$user-1.err /tmp/$user-2.err
 
 if ((failures)); then
     echo "$failures install check(s) failed" >&2

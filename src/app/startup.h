@@ -12,6 +12,8 @@ namespace app {
 
 // Runs the program until the main window is closed or start-up ends it; returns the
 // exit code (0 on every path the user can take). homeUrl replaces the start page.
+// With TMBL_EXIT_WHEN_SHOWN set in the environment (installation checks), it prints
+// "shown: <data folder>" once the main window is up and returns 0 at once.
 int runProgram(const QString& homeUrl = {});
 
 // The name of the desktop entry and of the icon in the icon theme ("yunsuo-mailbox"),

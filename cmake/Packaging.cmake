@@ -75,11 +75,12 @@ file(CREATE_LINK "/${TMBL_INSTALL_FOLDER}/云梭邮盒" "${pkg_out}/${TMBL_PACKA
 
 # --- What the package holds -----------------------------------------------------------
 install(TARGETS tmbl_program RUNTIME DESTINATION "${TMBL_INSTALL_FOLDER}")
-install(FILES
-    "${TMBL_PROGRAM_DIR}/tmbl.edb" "${TMBL_PROGRAM_DIR}/tmbl.EDT" "${TMBL_PROGRAM_DIR}/index.htm"
-    "${TMBL_PROGRAM_DIR}/yunsuo-mailbox.png"
+# The database and icons come from the build's own copies: the staged ones may have been
+# changed by running the program from build/program (entries, passwords, dropped icons).
+install(FILES "${TMBL_SHIPPED_DATABASE_DIR}/tmbl.edb" "${TMBL_SHIPPED_DATABASE_DIR}/tmbl.EDT"
+    "${TMBL_PROGRAM_DIR}/index.htm" "${TMBL_PROGRAM_DIR}/yunsuo-mailbox.png"
     DESTINATION "${TMBL_INSTALL_FOLDER}")
-install(DIRECTORY "${TMBL_PROGRAM_DIR}/ico" DESTINATION "${TMBL_INSTALL_FOLDER}")
+install(DIRECTORY "${TMBL_SHIPPED_ICON_DIR}/" DESTINATION "${TMBL_INSTALL_FOLDER}/ico")
 install(FILES "${pkg_out}/${TMBL_PACKAGE_NAME}" DESTINATION usr/bin)
 install(FILES "${pkg_src}/yunsuo-mailbox.desktop" DESTINATION usr/share/applications)
 foreach(side 48 128 256)

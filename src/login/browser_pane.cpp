@@ -71,7 +71,6 @@ const QString kStatusFailed = QStringLiteral("无法打开网页 %1");
 const QString kSessionsHeldElsewhere =
     QStringLiteral("提示信息：另一个正在运行的云梭邮盒在使用邮箱会话，本窗口的网页不保存登录状态。");
 const QString kSessionsUnusable = QStringLiteral("提示信息：会话文件夹无法使用，本窗口的网页不保存登录状态。");
-const QString kHomeFolder = QStringLiteral("home");
 
 constexpr int kPendingLimitMs = 10000;
 constexpr int kAbortedErrorCode = -3;  // the engine's "navigation aborted" (superseded or cancelled)
@@ -310,15 +309,7 @@ BrowserPane::BrowserPane(QWidget* parent, const QString& homeUrl, const QString&
     background.setColor(QPalette::Window, Qt::white);
     setPalette(background);
 
-    if (!profilesFolder.isEmpty()) {
-        m_lock = std::make_unique<ProfileLock>(profilesFolder);
-        if (m_lock->held()) {
-            m_profilesFolder = profilesFolder;
-        } else {
-            m_sessionNotice = m_lock->heldElsewhere() ? kSessionsHeldElsewhere : kSessionsUnusable;
-            m_lock.reset();
-        }
-    }
+    m_requestedProfiles = profilesFolder;
     m_downloads = new DownloadSaver(this);
 
     m_view = new QWebEngineView(this);
@@ -366,9 +357,24 @@ PageSlot& BrowserPane::slot(int n) {
     return *s;
 }
 
+void BrowserPane::takeProfilesFolder() {
+    // Taken with the first mailbox page, not before: a program that stops at start
+    // (no database) leaves nothing behind.
+    if (m_profilesTried || m_requestedProfiles.isEmpty()) return;
+    m_profilesTried = true;
+    m_lock = std::make_unique<ProfileLock>(m_requestedProfiles);
+    if (m_lock->held()) {
+        m_profilesFolder = m_requestedProfiles;
+    } else {
+        m_sessionNotice = m_lock->heldElsewhere() ? kSessionsHeldElsewhere : kSessionsUnusable;
+        m_lock.reset();
+    }
+}
+
 QString BrowserPane::profileFolderOf(int n) const {
-    if (m_profilesFolder.isEmpty() || n < 0 || n >= kPageCount) return {};
-    return QDir(m_profilesFolder).filePath(n == kHomePage ? kHomeFolder : QString::number(n));
+    // The home page shows the program's own pages; it needs no session that outlives it.
+    if (m_profilesFolder.isEmpty() || n <= kHomePage || n >= kPageCount) return {};
+    return QDir(m_profilesFolder).filePath(QString::number(n));
 }
 
 bool BrowserPane::sessionsKept() const { return !m_profilesFolder.isEmpty(); }
@@ -376,6 +382,7 @@ bool BrowserPane::sessionsKept() const { return !m_profilesFolder.isEmpty(); }
 QString BrowserPane::sessionNotice() const { return m_sessionNotice; }
 
 QWebEngineProfile* BrowserPane::createProfile(int n) {
+    if (n != kHomePage) takeProfilesFolder();
     const QString folder = profileFolderOf(n);
     QWebEngineProfile* profile = nullptr;
     if (!folder.isEmpty() && makeOwnerOnlyFolder(folder)) {

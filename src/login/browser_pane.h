@@ -37,9 +37,9 @@ class BrowserPane : public QWidget {  // object name set by the main window: 超
 public:
     // An empty homeUrl means the pane has no home page: it navigates nowhere on
     // creation and BrowseCommand(2) does nothing. profilesFolder holds one folder per
-    // page with its cookies, storage and cache (profilesFolder/<n>, the home page's in
-    // profilesFolder/home); empty, or held by another running copy, keeps every page's
-    // session in memory only.
+    // mailbox page with its cookies, storage and cache (profilesFolder/<n>); empty, or
+    // held by another running copy, keeps every page's session in memory only. The
+    // home page always has a session of its own in memory.
     explicit BrowserPane(QWidget* parent = nullptr, const QString& homeUrl = {}, const QString& profilesFolder = {});
     ~BrowserPane() override;
 
@@ -135,6 +135,7 @@ private:
     void navigate(const QString& address);
 
     PageSlot& slot(int n);
+    void takeProfilesFolder();
     PanePage* createPage(int n);
     QWebEngineProfile* createProfile(int n);
     void onFeatureRequest(int n, const QUrl& origin, int feature);
@@ -155,6 +156,8 @@ private:
     PanePage* m_page = nullptr;  // the page shown
     int m_shown = kHomePage;
     std::array<std::unique_ptr<PageSlot>, kPageCount> m_slots;
+    QString m_requestedProfiles;
+    bool m_profilesTried = false;
     QString m_profilesFolder;  // empty when sessions are not kept on disk
     std::unique_ptr<ProfileLock> m_lock;
     QString m_sessionNotice;

@@ -1,0 +1,215 @@
+// Every mailbox its own browser session, on the real main window and engine: two
+// accounts of one provider side by side, switching without reloading, sessions kept
+// across a restart and ended by an account change, the lock against a second copy, and
+// the bound on live pages.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTest>
+#include <QToolBar>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <memory>
+
+#include "app/main_window.h"
+#include "app_fixture.h"
+#include "login/browser_pane.h"
+#include "session_server.h"
+
+namespace {
+
+using app_test::SessionServer;
+using app_test::waitFor;
+
+constexpr int kPlainRow = 10;  // a provider row that types user name and password and clicks button 1
+
+class SessionsTest : public app_test::ProgramFolderTest {
+protected:
+    void SetUp() override {
+        ProgramFolderTest::SetUp();
+        ASSERT_TRUE(server.listening());
+        copyShippedDatabase();
+        std::vector<std::string> addresses;
+        for (int row = 1; row <= 21; ++row) addresses.push_back(server.url(QStringLiteral("/login")).toStdString());
+        records::setProviderAddresses(addresses);
+        const QString type = platform::fromGbk(records::providerTable().at(static_cast<size_t>(kPlainRow - 1)).key);
+        editDatabase([&] {
+            writeMailbox(1, QStringLiteral("甲"), QStringLiteral("邮箱"), type, QStringLiteral("alice"));
+            writeMailbox(2, QStringLiteral("乙"), QStringLiteral("邮箱"), type, QStringLiteral("bob"));
+            writeMailbox(3, QStringLiteral("丙"), QStringLiteral("邮箱"), type, QStringLiteral("carol"));
+            writeMailbox(4, QStringLiteral("丁"), QStringLiteral("邮箱"), type, QStringLiteral("dave"));
+        });
+    }
+
+    void TearDown() override {
+        window.reset();
+        ProgramFolderTest::TearDown();
+    }
+
+    void start() {
+        window = std::make_unique<app::MainWindow>(server.url(QStringLiteral("/home")));
+        ASSERT_EQ(window->create(), app::StartOutcome::Running);
+        ASSERT_TRUE(waitFor([&] { return window->pane()->IsReady(); }));
+    }
+
+    void click(int k) { window->mailboxToolBar()->actions().at(k)->trigger(); }
+
+    bool showsInboxOf(const QString& user) {
+        return window->pane()->IsReady() && window->pane()->Caption() == QStringLiteral("inbox ") + user &&
+               app::state().loginDone;
+    }
+
+    // No request ever carried another account's session: each carries at most the one
+    // of the user it was for.
+    void expectNoMixedCookies() {
+        for (const app_test::SeenRequest& r : server.requests()) {
+            EXPECT_LE(r.cookie.count("sid="), 1) << r.path.toStdString() << " " << r.cookie.toStdString();
+        }
+    }
+
+    SessionServer server;
+    std::unique_ptr<app::MainWindow> window;
+};
+
+TEST_F(SessionsTest, TwoAccountsOfOneProviderLogInSideBySideAndSwitchWithoutLoading) {
+    start();
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+    click(1);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("bob")); }));
+    // Bob's login went out without Alice's cookie, and was answered with his own.
+    ASSERT_EQ(server.count(QStringLiteral("/dologin"), "POST"), 2);
+    for (const app_test::SeenRequest& r : server.requests()) {
+        if (r.method == "POST" && r.body.startsWith("u=bob")) {
+            EXPECT_TRUE(r.cookie.isEmpty());
+        }
+        if (r.path == u"/inbox" && SessionServer::sessionOf(r.cookie) == "bob") {
+            EXPECT_FALSE(r.cookie.contains("alice"));
+        }
+    }
+
+    // Back to the first: its page at once, nothing fetched.
+    const qsizetype before = server.requests().size();
+    QElapsedTimer timer;
+    timer.start();
+    click(0);
+    EXPECT_EQ(window->pane()->shownPage(), 1);
+    EXPECT_EQ(window->pane()->Caption(), QStringLiteral("inbox alice"));
+    EXPECT_TRUE(window->pane()->IsReady());
+    EXPECT_TRUE(app::state().loginDone);
+    EXPECT_LT(timer.elapsed(), 500);
+    QTest::qWait(300);
+    // The engine asks for a page's icon once the page is complete; that may still arrive.
+    for (qsizetype i = before; i < server.requests().size(); ++i) {
+        EXPECT_EQ(server.requests().at(i).path, QStringLiteral("/favicon.ico"));
+    }
+    const QList<QAction*> buttons = window->mailboxToolBar()->actions();
+    EXPECT_TRUE(buttons.at(0)->isChecked());
+    EXPECT_FALSE(buttons.at(1)->isChecked());
+
+    // The mailbox shown, clicked again: its login address again, flag cleared; the
+    // provider lets the valid session through to the inbox, which counts as logged in
+    // without a word and without typing into the inbox's search box.
+    const qsizetype loginsBefore = server.count(QStringLiteral("/login"));
+    click(0);
+    EXPECT_FALSE(app::state().loginDone);
+    ASSERT_TRUE(waitFor([&] { return server.count(QStringLiteral("/login")) == loginsBefore + 1; }));
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+    QTest::qWait(300);
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_EQ(server.count(QStringLiteral("/dologin"), "POST"), 2);
+    for (const app_test::SeenRequest& r : server.requests()) EXPECT_FALSE(r.path.startsWith(u"/search"));
+    expectNoMixedCookies();
+}
+
+TEST_F(SessionsTest, SessionsSurviveARestartAndAnAccountChangeEndsOne) {
+    start();
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+    click(1);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("bob")); }));
+    EXPECT_TRUE(window->sessionNote().isEmpty());
+    EXPECT_TRUE(QFileInfo(QDir(QString::fromStdString(path)).filePath(QStringLiteral("profiles/1"))).isDir());
+    EXPECT_EQ(QFileInfo(QDir(QString::fromStdString(path)).filePath(QStringLiteral("profiles"))).permissions() &
+                  (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteOther),
+              QFileDevice::Permissions());
+
+    // A new start: both land in their inboxes without a login.
+    window.reset();
+    app::releaseProgramState();
+    start();
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+    click(1);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("bob")); }));
+    EXPECT_EQ(server.count(QStringLiteral("/dologin"), "POST"), 2);
+    EXPECT_TRUE(dialogs.messages().empty());
+
+    // Bob's entry changed hands: his session goes, the next click logs in afresh and
+    // sends no cookie of his.
+    app::state().endSession(2);
+    EXPECT_FALSE(QFileInfo::exists(QDir(QString::fromStdString(path)).filePath(QStringLiteral("profiles/2/Cookies"))));
+    const qsizetype from = server.requests().size();
+    click(1);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("bob")); }));
+    EXPECT_EQ(server.count(QStringLiteral("/dologin"), "POST"), 3);
+    ASSERT_GT(server.requests().size(), from);
+    EXPECT_TRUE(server.requests().at(from).cookie.isEmpty());
+    // Alice's session is untouched.
+    click(0);
+    EXPECT_EQ(window->pane()->Caption(), QStringLiteral("inbox alice"));
+    expectNoMixedCookies();
+}
+
+TEST_F(SessionsTest, ASecondRunningCopyKeepsOutOfTheProfilesAndSaysWhy) {
+    start();
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+
+    // The second copy: same folder, while the first holds it.
+    auto second = std::make_unique<app::MainWindow>(server.url(QStringLiteral("/home")));
+    second->pane()->showPage(1);
+    EXPECT_FALSE(second->pane()->sessionsKept());
+    EXPECT_FALSE(second->pane()->sessionNotice().isEmpty());
+    EXPECT_TRUE(second->pane()->profileOf(1)->isOffTheRecord());
+    EXPECT_EQ(second->sessionNote(), second->pane()->sessionNotice());
+    EXPECT_TRUE(window->pane()->sessionsKept());
+    EXPECT_FALSE(window->pane()->profileOf(1)->isOffTheRecord());
+}
+
+TEST_F(SessionsTest, PagesBeyondTheLimitAreDiscardedAndBackgroundPagesFrozen) {
+    start();
+    window->pane()->setLivePageLimit(3);  // the home page and two mailboxes
+    window->pane()->setFreezeDelay(200);
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+    click(1);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("bob")); }));
+    // Alice's page rests in the background: frozen, still kept.
+    ASSERT_TRUE(
+        waitFor([&] { return window->pane()->pageOf(1)->lifecycleState() == QWebEnginePage::LifecycleState::Frozen; }));
+    EXPECT_TRUE(window->pane()->isPageOpened(1));
+
+    click(2);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("carol")); }));
+    // Four pages, room for three: the home page was shown least recently.
+    EXPECT_EQ(window->pane()->pageOf(login::kHomePage)->lifecycleState(), QWebEnginePage::LifecycleState::Discarded);
+    click(3);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("dave")); }));
+    EXPECT_EQ(window->pane()->pageOf(1)->lifecycleState(), QWebEnginePage::LifecycleState::Discarded);
+    EXPECT_FALSE(window->pane()->isPageOpened(1));
+
+    // A discarded mailbox is opened as the first time: its login address again, and
+    // the session it kept lets it straight in.
+    const qsizetype logins = server.count(QStringLiteral("/login"));
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+    EXPECT_EQ(server.count(QStringLiteral("/login")), logins + 1);
+    EXPECT_EQ(window->pane()->pageOf(1)->lifecycleState(), QWebEnginePage::LifecycleState::Active);
+    EXPECT_TRUE(dialogs.messages().empty());
+}
+
+}  // namespace

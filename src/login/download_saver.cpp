@@ -140,6 +140,18 @@ void DownloadSaver::take(QWebEngineDownloadRequest* request) {
     connect(request, &QWebEngineDownloadRequest::isFinishedChanged, this, [this, request, partPath, finalPath] {
         if (request->isFinished()) complete(request, partPath, finalPath);
     });
+    // A broken transfer is over: the engine would otherwise retry it in the background,
+    // each retry arriving as a new download of the same file, and leave the user
+    // waiting on a file that never comes.
+    connect(request, &QWebEngineDownloadRequest::interruptReasonChanged, this, [request] {
+        if (request->interruptReason() != QWebEngineDownloadRequest::NoReason && !request->isFinished()) {
+            request->cancel();
+        }
+    });
+    connect(request, &QObject::destroyed, this, [this, partPath, finalPath] {
+        m_reserved.remove(partPath);
+        m_reserved.remove(finalPath);
+    });
     request->accept();
     emit progress(downloadProgressText(shownName, 0, request->totalBytes()));
 }

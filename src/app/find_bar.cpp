@@ -49,7 +49,6 @@ void FindBar::open(QWebEnginePage* page) {
         if (m_page) m_page->disconnect(this);
         m_page = page;
         m_matches->clear();
-        if (m_page) connect(m_page, &QWebEnginePage::findTextFinished, this, &FindBar::showResult);
     }
     show();
     raise();
@@ -59,10 +58,8 @@ void FindBar::open(QWebEnginePage* page) {
 }
 
 void FindBar::close() {
-    if (m_page) {
-        m_page->findText(QString());  // an empty search removes the highlighting
-        m_page->disconnect(this);
-    }
+    ++m_search;                               // answers still on their way belong to no search any more
+    if (m_page) m_page->findText(QString());  // an empty search removes the highlighting
     m_page = nullptr;
     m_matches->clear();
     hide();
@@ -75,16 +72,20 @@ void FindBar::findPrevious() { search(true); }
 void FindBar::search(bool backward) {
     if (!m_page) return;
     if (m_text->text().isEmpty()) {
+        ++m_search;
         m_page->findText(QString());
         m_matches->clear();
         return;
     }
-    m_page->findText(m_text->text(), backward ? QWebEnginePage::FindBackward : QWebEnginePage::FindFlags());
-}
-
-void FindBar::showResult(const QWebEngineFindTextResult& result) {
-    if (m_text->text().isEmpty()) return;
-    m_matches->setText(QStringLiteral("%1/%2").arg(result.activeMatch()).arg(result.numberOfMatches()));
+    // Typing searches at every key; only the answer to the latest search is shown.
+    const quint64 search = ++m_search;
+    QPointer<FindBar> alive(this);
+    m_page->findText(
+        m_text->text(), backward ? QWebEnginePage::FindBackward : QWebEnginePage::FindFlags(),
+        [alive, search](const QWebEngineFindTextResult& result) {
+            if (!alive || search != alive->m_search) return;
+            alive->m_matches->setText(QStringLiteral("%1/%2").arg(result.activeMatch()).arg(result.numberOfMatches()));
+        });
 }
 
 QString FindBar::matchText() const { return m_matches->text(); }

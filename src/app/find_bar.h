@@ -8,7 +8,6 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QWebEngineFindTextResult;
 class QWebEnginePage;
 
 namespace app {
@@ -34,7 +33,6 @@ protected:
 
 private:
     void search(bool backward);
-    void showResult(const QWebEngineFindTextResult& result);
 
     QPointer<QWebEnginePage> m_page;
     QLineEdit* m_text = nullptr;
@@ -42,6 +40,7 @@ private:
     QPushButton* m_next = nullptr;
     QPushButton* m_close = nullptr;
     QLabel* m_matches = nullptr;
+    quint64 m_search = 0;  // counts searches; an answer names the one it belongs to
 };
 
 }  // namespace app

@@ -522,22 +522,37 @@ void BrowserPane::setLivePageLimit(int limit) {
 void BrowserPane::setFreezeDelay(int milliseconds) { m_freezeDelayMs = milliseconds; }
 
 void BrowserPane::enforceLivePageLimit() {
+    // Only pages that have loaded something hold an engine process worth giving back.
+    QSet<int> refused;
     for (;;) {
         int live = 0;
         int oldest = -1;
         for (int n = 0; n < kPageCount; ++n) {
             const auto& s = m_slots[static_cast<size_t>(n)];
-            if (!s || !s->page || s->page->lifecycleState() == QWebEnginePage::LifecycleState::Discarded) continue;
+            if (!s || !s->page || !s->opened) continue;
+            if (s->page->lifecycleState() == QWebEnginePage::LifecycleState::Discarded) continue;
             ++live;
-            if (n == m_shown) continue;
+            if (n == m_shown || refused.contains(n)) continue;
             if (oldest < 0 || s->lastShown < m_slots[static_cast<size_t>(oldest)]->lastShown) oldest = n;
         }
         if (live <= m_livePageLimit || oldest < 0) return;
         PageSlot& s = slot(oldest);
         s.freezeTimer.stop();
         s.page->setLifecycleState(QWebEnginePage::LifecycleState::Discarded);
-        s.opened = false;
-        if (s.page->lifecycleState() != QWebEnginePage::LifecycleState::Discarded) return;  // the engine refused
+        if (s.page->lifecycleState() == QWebEnginePage::LifecycleState::Discarded) {
+            s.opened = false;
+            // The discarded page gave its engine process back; its session object goes
+            // too (what it holds stays on disk) once the engine has let go of the page.
+            QTimer::singleShot(0, this, [this, n = oldest] {
+                PageSlot& gone = slot(n);
+                if (n != m_shown && gone.page &&
+                    gone.page->lifecycleState() == QWebEnginePage::LifecycleState::Discarded) {
+                    releasePage(n);
+                }
+            });
+        } else {
+            refused.insert(oldest);  // the engine keeps this one; the next oldest goes instead
+        }
     }
 }
 
@@ -554,27 +569,34 @@ void BrowserPane::freezeIfIdle(int n) {
     s.page->setLifecycleState(QWebEnginePage::LifecycleState::Frozen);
 }
 
-void BrowserPane::destroySlot(int n) {
+void BrowserPane::releasePage(int n) {
     PageSlot& s = slot(n);
     s.freezeTimer.stop();
     if (s.page) {
         s.page->detach();
         s.page->disconnect(this);
-        if (g_dispatchDepth > 0) {
-            s.page->deleteLater();
-        } else {
-            delete s.page;
-        }
-        s.page = nullptr;
     }
     if (s.profile) {
         s.profile->disconnect(this);
         s.profile->cookieStore()->disconnect(this);
-        delete s.profile;
-        s.profile = nullptr;
     }
+    if (g_dispatchDepth > 0) {
+        // Inside the engine's own call: the page goes first, its session after it.
+        if (s.page) s.page->deleteLater();
+        if (s.profile) s.profile->deleteLater();
+    } else {
+        delete s.page;
+        delete s.profile;
+    }
+    s.page = nullptr;
+    s.profile = nullptr;
     s.cookies.clear();
     s.opened = false;
+}
+
+void BrowserPane::destroySlot(int n) {
+    releasePage(n);
+    PageSlot& s = slot(n);
     s.notifications = PermissionAnswer::Unasked;
     s.answerRead = false;
     s.questionPending = false;
@@ -732,6 +754,7 @@ void BrowserPane::navigate(const QString& address) {
     if (navigable) expectNavigation(m_page, target);
     slot(m_shown).opened = true;
     m_page->load(target);
+    enforceLivePageLimit();  // this page may be one more with an engine process
 }
 
 QString BrowserPane::StatusText() const { return m_page ? m_page->track.statusText : QString(); }

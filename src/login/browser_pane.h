@@ -143,6 +143,7 @@ private:
     void enforceLivePageLimit();
     void scheduleFreeze(int n);
     void freezeIfIdle(int n);
+    void releasePage(int n);
     void destroySlot(int n);
     void applyZoom();
     bool hasDocument() const;

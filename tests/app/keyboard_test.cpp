@@ -42,6 +42,7 @@ protected:
     }
     void TearDown() override {
         window.reset();
+        QTest::qWait(300);  // the engine writes the last of a session's files after it
         ProgramFolderTest::TearDown();
     }
 

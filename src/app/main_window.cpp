@@ -288,6 +288,7 @@ void MainWindow::buildTray() {
         activateWindow();
     });
     m_notifier->setTrayIcon(m_tray);
+    // Shown once it has a picture (applyIcons); a tray entry without one is invisible.
 }
 
 void MainWindow::placeOverlays() {
@@ -441,6 +442,10 @@ void MainWindow::applyIcons() {
     auto iconAt = [&](qsizetype i) { return i < icons.size() ? QIcon(icons.at(i)) : QIcon(); };
     const QList<QAction*> mailboxActions = m_mailboxBar->actions();
     for (qsizetype k = 0; k < mailboxActions.size(); ++k) mailboxActions.at(k)->setIcon(iconAt(k));
+    if (m_tray && !icons.isEmpty()) {
+        m_tray->setIcon(QIcon(icons.first()));
+        m_tray->show();
+    }
     const QList<QAction*> settingsActions = m_settingsBar->actions();
     for (qsizetype k = 0; k < settingsActions.size(); ++k) settingsActions.at(k)->setIcon(iconAt(kSettingsIcon + k));
 }

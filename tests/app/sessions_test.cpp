@@ -8,15 +8,20 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMenu>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <memory>
 
+#include "app/download_notice.h"
 #include "app/main_window.h"
 #include "app_fixture.h"
 #include "login/browser_pane.h"
+#include "platform/desktop_open.h"
 #include "session_server.h"
 
 namespace {
@@ -219,6 +224,60 @@ TEST_F(SessionsTest, PagesBeyondTheLimitAreDiscardedAndBackgroundPagesFrozen) {
     EXPECT_EQ(server.count(QStringLiteral("/login")), logins + 1);
     EXPECT_EQ(window->pane()->pageOf(1)->lifecycleState(), QWebEnginePage::LifecycleState::Active);
     EXPECT_TRUE(dialogs.messages().empty());
+}
+
+TEST_F(SessionsTest, TheTrayMenuNamesTheMailboxesAndShowsThem) {
+    start();
+    QMenu* menu = window->trayMenu();
+    ASSERT_NE(menu, nullptr);
+    const QList<QAction*> items = menu->actions();
+    ASSERT_GE(items.size(), 9);
+    EXPECT_EQ(items.at(0)->text(), QStringLiteral("甲"));
+    EXPECT_EQ(items.at(3)->text(), QStringLiteral("丁"));
+    // A caption changed by the entry editor follows in the menu.
+    window->setButtonCaption(window->mailboxToolBar(), 1, QStringLiteral("乙箱"));
+    EXPECT_EQ(items.at(1)->text(), QStringLiteral("乙箱"));
+
+    items.at(1)->trigger();
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("bob")); }));
+    EXPECT_EQ(window->pane()->shownPage(), 2);
+    // The mailbox shown, chosen again from the tray, stays as it is.
+    const qsizetype logins = server.count(QStringLiteral("/login"));
+    items.at(1)->trigger();
+    QTest::qWait(200);
+    EXPECT_EQ(server.count(QStringLiteral("/login")), logins);
+}
+
+TEST_F(SessionsTest, AFinishedDownloadOffersToOpenTheFileOrItsFolder) {
+    QTemporaryDir downloads;
+    server.setRaw(QStringLiteral("/attachment"),
+                  "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                  "Content-Disposition: attachment; filename*=UTF-8''%E6%8A%A5%E5%91%8A.pdf\r\n"
+                  "Content-Length: 4\r\nConnection: close\r\n\r\n%PDF");
+    start();
+    window->pane()->setDownloadFolder(downloads.path());
+    QList<QUrl> opened;
+    platform::setDesktopOpener([&](const QUrl& address) {
+        opened.append(address);
+        return true;
+    });
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+    window->pane()->setUrl(server.url(QStringLiteral("/attachment")));
+    app::DownloadNotice* notice = window->downloadNotice();
+    ASSERT_TRUE(waitFor([&] { return notice->isVisible(); }));
+    const QString saved = QDir(downloads.path()).filePath(QStringLiteral("报告.pdf"));
+    EXPECT_EQ(notice->path(), saved);
+    EXPECT_EQ(notice->text(), QStringLiteral("下载完毕：报告.pdf"));
+    EXPECT_TRUE(QFileInfo::exists(saved));
+    // The page the user reads stays where it was.
+    EXPECT_EQ(window->pane()->Caption(), QStringLiteral("inbox alice"));
+
+    notice->openFileButton()->click();
+    ASSERT_EQ(opened.size(), 1);
+    EXPECT_EQ(opened.at(0), QUrl::fromLocalFile(saved));
+    EXPECT_FALSE(notice->isVisible());
+    platform::setDesktopOpener(nullptr);
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QHash>
 #include <QNetworkCookie>
 #include <QPageSetupDialog>
+#include <QPointer>
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -102,9 +104,27 @@ protected:
     QWebEnginePage* createWindow(WebWindowType) override;
 };
 
+// The windows opened from each session; a session may not end while one still runs in it.
+QHash<QWebEngineProfile*, QList<QPointer<QWebEngineView>>>& popupsBySession() {
+    static QHash<QWebEngineProfile*, QList<QPointer<QWebEngineView>>> popups;
+    return popups;
+}
+
+bool hasPopups(QWebEngineProfile* profile) {
+    QList<QPointer<QWebEngineView>>& views = popupsBySession()[profile];
+    views.removeAll(nullptr);
+    return !views.isEmpty();
+}
+
+void closePopupsOf(QWebEngineProfile* profile) {
+    const QList<QPointer<QWebEngineView>> views = popupsBySession().take(profile);
+    for (const QPointer<QWebEngineView>& view : views) delete view.data();
+}
+
 QWebEnginePage* openPopupWindow(QWebEngineProfile* profile) {
     auto* view = new QWebEngineView;
     view->setAttribute(Qt::WA_DeleteOnClose);
+    popupsBySession()[profile].append(view);
     auto* page = new PopupPage(profile, view);
     view->setPage(page);
     QObject::connect(page, &QWebEnginePage::windowCloseRequested, view, &QWidget::close);
@@ -332,7 +352,10 @@ BrowserPane::~BrowserPane() {
             s->page->disconnect(this);
             remains->pages.append(s->page);
         }
-        if (s->profile) remains->profiles.append(s->profile);
+        if (s->profile) {
+            closePopupsOf(s->profile);
+            remains->profiles.append(s->profile);
+        }
     }
     m_view->setParent(nullptr);
     for (QWebEnginePage* page : remains->pages) page->setParent(nullptr);
@@ -545,7 +568,8 @@ void BrowserPane::enforceLivePageLimit() {
             // too (what it holds stays on disk) once the engine has let go of the page.
             QTimer::singleShot(0, this, [this, n = oldest] {
                 PageSlot& gone = slot(n);
-                if (n != m_shown && gone.page &&
+                // A window opened from the page keeps its session alive.
+                if (n != m_shown && gone.page && !hasPopups(gone.profile) &&
                     gone.page->lifecycleState() == QWebEnginePage::LifecycleState::Discarded) {
                     releasePage(n);
                 }
@@ -572,6 +596,7 @@ void BrowserPane::freezeIfIdle(int n) {
 void BrowserPane::releasePage(int n) {
     PageSlot& s = slot(n);
     s.freezeTimer.stop();
+    if (s.profile) closePopupsOf(s.profile);
     if (s.page) {
         s.page->detach();
         s.page->disconnect(this);

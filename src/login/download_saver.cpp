@@ -148,15 +148,20 @@ void DownloadSaver::take(QWebEngineDownloadRequest* request) {
             request->cancel();
         }
     });
-    connect(request, &QObject::destroyed, this, [this, partPath, finalPath] {
-        m_reserved.remove(partPath);
-        m_reserved.remove(finalPath);
+    // A download whose session ends before it does is gone unfinished: its bytes go too.
+    connect(request, &QObject::destroyed, this, [this, request, partPath, finalPath] {
+        if (!m_finished.remove(request)) {
+            m_reserved.remove(partPath);
+            m_reserved.remove(finalPath);
+            QFile::remove(partPath);
+        }
     });
     request->accept();
     emit progress(downloadProgressText(shownName, 0, request->totalBytes()));
 }
 
 void DownloadSaver::complete(QWebEngineDownloadRequest* request, const QString& partPath, const QString& finalPath) {
+    m_finished.insert(request);
     m_reserved.remove(partPath);
     m_reserved.remove(finalPath);
     const QString fullPart = QDir(request->downloadDirectory()).filePath(request->downloadFileName());

@@ -44,7 +44,8 @@ private:
     void complete(QWebEngineDownloadRequest* request, const QString& partPath, const QString& finalPath);
 
     QString m_folder;
-    QSet<QString> m_reserved;  // final and temporary names of downloads still running
+    QSet<QString> m_reserved;         // final and temporary names of downloads still running
+    QSet<const QObject*> m_finished;  // ended downloads whose request object still exists
 };
 
 // Status texts of the download saver.

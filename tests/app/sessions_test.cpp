@@ -5,16 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineView>
 #include <memory>
 
 #include "app/download_notice.h"
@@ -278,6 +281,48 @@ TEST_F(SessionsTest, AFinishedDownloadOffersToOpenTheFileOrItsFolder) {
     EXPECT_EQ(opened.at(0), QUrl::fromLocalFile(saved));
     EXPECT_FALSE(notice->isVisible());
     platform::setDesktopOpener(nullptr);
+}
+
+TEST_F(SessionsTest, AWindowOpenedFromAMailboxRunsInItsSessionAndOutlivesItsDiscard) {
+    start();
+    app::state().allowNewWindows = true;
+    window->pane()->setLivePageLimit(1);
+    click(0);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("alice")); }));
+    const qsizetype from = server.requests().size();
+    window->pane()->view()->page()->runJavaScript(QStringLiteral("window.open('/inbox?popup', '_blank')"));
+    ASSERT_TRUE(waitFor([&] {
+        for (qsizetype i = from; i < server.requests().size(); ++i) {
+            if (server.requests().at(i).path == u"/inbox?popup") return true;
+        }
+        return false;
+    }));
+    for (qsizetype i = from; i < server.requests().size(); ++i) {
+        if (server.requests().at(i).path == u"/inbox?popup") {
+            EXPECT_EQ(SessionServer::sessionOf(server.requests().at(i).cookie), "alice");
+        }
+    }
+    QWebEngineView* popup = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* view = qobject_cast<QWebEngineView*>(w); view && view != window->pane()->view()) popup = view;
+    }
+    ASSERT_NE(popup, nullptr);
+    QPointer<QWebEngineView> alive(popup);
+
+    // Bob's page pushes Alice's out; her window keeps working in her session.
+    click(1);
+    ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("bob")); }));
+    QTest::qWait(200);
+    ASSERT_TRUE(alive);
+    EXPECT_FALSE(window->pane()->isPageOpened(1));
+    popup->page()->runJavaScript(QStringLiteral("location.reload()"));
+    const qsizetype reloads = server.requests().size();
+    ASSERT_TRUE(waitFor([&] { return server.requests().size() > reloads; }));
+    EXPECT_EQ(SessionServer::sessionOf(server.requests().last().cookie), "alice");
+
+    // Ending the session closes the windows that ran in it.
+    app::state().endSession(1);
+    EXPECT_FALSE(alive);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "login/browser_pane.h"
 
+#include <malloc.h>
+
 #include <QAction>
 #include <QCryptographicHash>
 #include <QDir>
@@ -572,6 +574,8 @@ void BrowserPane::enforceLivePageLimit() {
                 if (n != m_shown && gone.page && !hasPopups(gone.profile) &&
                     gone.page->lifecycleState() == QWebEnginePage::LifecycleState::Discarded) {
                     releasePage(n);
+                    // A session leaves a heap full of freed blocks behind; hand them back.
+                    malloc_trim(0);
                 }
             });
         } else {

@@ -303,7 +303,7 @@ void EntryEditor::refreshOwners(const records::MailboxEntry& stored) {
 
 bool EntryEditor::save() {
     if (m_row < 0) return false;
-    const records::MailboxEntry before = records::readMailboxEntry(m_row + 1);
+    const records::MailboxEntry before = records::readMailboxEntry(m_row + 1).value;
     const records::MailboxEntry edited = entryFromControls();
     const bool written = records::writeEntry(m_row + 1, edited);
     // Whatever happened, the list and the toolbar show what the database holds.

@@ -2,21 +2,32 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHelpEvent>
+#include <QKeySequence>
 #include <QLabel>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QToolBar>
 #include <QToolButton>
 #include <QToolTip>
 #include <QUrl>
 #include <algorithm>
+#include <functional>
+#include <optional>
 
 #include "app/anchor_layout.h"
+#include "app/desktop_notifier.h"
+#include "app/download_notice.h"
+#include "app/find_bar.h"
 #include "app/program_state.h"
 #include "login/browser_pane.h"
+#include "login/download_saver.h"
 #include "login/login_driver.h"
 #include "platform/dialogs.h"
 #include "platform/program_folder.h"
@@ -51,6 +62,16 @@ const char* const kToolTipProperty = "tmblToolTip";
 
 QString textOf(const std::string& gbk) { return platform::fromGbk(gbk); }
 
+// The sessions of the mailbox pages live beside the record database.
+QString profilesFolder() {
+    return QDir(QString::fromStdString(platform::programFolder())).filePath(QStringLiteral("profiles"));
+}
+
+const char* const kShortcutProperty = "tmblShortcut";
+const QString kNotificationQuestion = QStringLiteral("“%1”的网页想在桌面上显示通知（例如新邮件提醒）。允许吗？");
+const QString kHomePageName = QStringLiteral("主页");
+constexpr int kStatusMessageMs = 10000;
+
 }  // namespace
 
 QString defaultHomePage() {
@@ -64,6 +85,12 @@ MainWindow::MainWindow(const QString& homeUrl, QWidget* parent)
     move(kMainWindowX, kMainWindowY);
     buildControls();
     connect(&state(), &ProgramState::iconListChanged, this, &MainWindow::applyIcons);
+    connect(&state(), &ProgramState::sessionEndRequested, this, [this](int entry) {
+        if (!records::isMailboxRecord(entry)) return;
+        m_pageLoginDone[static_cast<size_t>(entry)] = false;
+        if (m_pane->shownPage() == entry) state().loginDone = false;
+        m_pane->clearSession(entry);
+    });
 }
 
 MainWindow::~MainWindow() = default;
@@ -126,8 +153,11 @@ void MainWindow::buildControls() {
     m_rightPanel = new QFrame(this);
     place(m_rightPanel, QStringLiteral("外形框2"), 116, 0, 902, 599);
 
-    m_pane = new login::BrowserPane(m_rightPanel, m_homeUrl);
+    m_pane = new login::BrowserPane(m_rightPanel, m_homeUrl, profilesFolder());
     place(m_pane, QStringLiteral("超文本浏览框1"), 1, 1, 900, 596);
+    connect(m_pane, &login::BrowserPane::PageShown, this, &MainWindow::onPageShown, Qt::DirectConnection);
+    connect(m_pane, &login::BrowserPane::NotificationQuestion, this, &MainWindow::askNotificationPermission);
+    connect(m_pane, &login::BrowserPane::NotificationArrived, this, &MainWindow::showNotification);
     connect(
         m_pane, &login::BrowserPane::StatusTextChange, this, [this] { m_statusPane1->setText(m_pane->StatusText()); },
         Qt::DirectConnection);
@@ -170,7 +200,175 @@ void MainWindow::buildControls() {
     m_statusPane1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_statusBar->addWidget(m_statusPane0);
     m_statusBar->addWidget(m_statusPane1, 1);
+    // A second running copy keeps no sessions; the user should know why every start
+    // asks for a login again.
+    m_sessionPane = new QLabel(m_statusBar);
+    m_sessionPane->setObjectName(QStringLiteral("会话提示"));
+    m_statusBar->addPermanentWidget(m_sessionPane);
+    m_sessionPane->hide();
     m_statusBar->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
+
+    m_findBar = new FindBar(this);
+    m_downloadNotice = new DownloadNotice(this);
+    login::DownloadSaver* saver = m_pane->downloads();
+    connect(saver, &login::DownloadSaver::progress, this,
+            [this](const QString& text) { m_statusBar->showMessage(text, kStatusMessageMs); });
+    connect(saver, &login::DownloadSaver::finished, this, [this](const QString& path, bool ok) {
+        const QString name = QFileInfo(path).fileName();
+        m_statusBar->showMessage(ok ? downloadSavedText(name) : downloadFailedText(name), kStatusMessageMs);
+        m_downloadNotice->showResult(path, ok);
+        placeOverlays();
+    });
+    m_notifier = new DesktopNotifier(this);
+    connect(m_notifier, &DesktopNotifier::activated, this, &MainWindow::onNotificationClicked);
+    buildShortcuts();
+    buildTray();
+    placeOverlays();
+}
+
+void MainWindow::buildShortcuts() {
+    auto add = [this](const QKeySequence& keys, const std::function<void()>& run) {
+        auto* action = new QAction(this);
+        action->setShortcut(keys);
+        action->setShortcutContext(Qt::WindowShortcut);
+        connect(action, &QAction::triggered, this, run);
+        addAction(action);
+        return action;
+    };
+    const QList<QAction*> mailboxActions = m_mailboxBar->actions();
+    for (int k = 0; k < records::kMailboxCount; ++k) {
+        QAction* button = mailboxActions.at(k);
+        const QKeySequence keys(QStringLiteral("Ctrl+%1").arg(k + 1));
+        button->setProperty(kShortcutProperty, keys.toString(QKeySequence::NativeText));
+        add(keys, [button] { button->trigger(); });
+    }
+    add(QKeySequence(Qt::CTRL | Qt::Key_Tab), [this] { showNextOpenedMailbox(1); });
+    add(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), [this] { showNextOpenedMailbox(-1); });
+    add(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), [this] { showNextOpenedMailbox(-1); });
+    add(QKeySequence(Qt::ALT | Qt::Key_Left), [this] { onBackButton(); });
+    add(QKeySequence(Qt::ALT | Qt::Key_Right), [this] { onForwardButton(); });
+    add(QKeySequence(Qt::ALT | Qt::Key_Home), [this] { onHomeButton(); });
+    add(QKeySequence(Qt::CTRL | Qt::Key_F), [this] { openFindBar(); });
+    add(QKeySequence(Qt::CTRL | Qt::Key_Equal), [this] { changeFontSize(1); });
+    add(QKeySequence(Qt::CTRL | Qt::Key_Plus), [this] { changeFontSize(1); });
+    add(QKeySequence(Qt::CTRL | Qt::Key_Minus), [this] { changeFontSize(-1); });
+    add(QKeySequence(Qt::CTRL | Qt::Key_0), [this] { changeFontSize(0); });
+    add(QKeySequence(Qt::Key_F5), [this] { m_pane->BrowseCommand(4); });
+}
+
+void MainWindow::buildTray() {
+    m_trayMenu = new QMenu(this);
+    for (int k = 0; k < records::kMailboxCount; ++k) {
+        QAction* item = m_trayMenu->addAction(QString());
+        connect(item, &QAction::triggered, this, [this, k] {
+            showNormal();
+            raise();
+            activateWindow();
+            // The mailbox shown stays as it is; any other one is shown.
+            if (m_pane->shownPage() != k + 1) onMailboxButton(k);
+        });
+    }
+    m_trayMenu->addSeparator();
+    connect(m_trayMenu->addAction(QStringLiteral("显示主窗口")), &QAction::triggered, this, [this] {
+        showNormal();
+        raise();
+        activateWindow();
+    });
+    // Closing the main window still ends the program: the tray offers a way back to
+    // the window, not a life without it.
+    connect(m_trayMenu->addAction(QStringLiteral("退出")), &QAction::triggered, this, &QWidget::close);
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+    m_tray = new QSystemTrayIcon(this);
+    m_tray->setToolTip(kDesignTitle);
+    m_tray->setContextMenu(m_trayMenu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason != QSystemTrayIcon::Trigger) return;
+        showNormal();
+        raise();
+        activateWindow();
+    });
+    m_notifier->setTrayIcon(m_tray);
+    // Shown once it has a picture (applyIcons); a tray entry without one is invisible.
+}
+
+void MainWindow::placeOverlays() {
+    // Both float over the pane: the find bar at its top left, the download notice along
+    // its bottom above the status bar.
+    const QRect paneArea(m_rightPanel->geometry().topLeft() + m_pane->geometry().topLeft(), m_pane->size());
+    m_findBar->adjustSize();
+    m_findBar->move(paneArea.left() + 8, paneArea.top() + 6);
+    const int noticeHeight = m_downloadNotice->sizeHint().height();
+    m_downloadNotice->setGeometry(paneArea.left(), paneArea.bottom() - noticeHeight - kStatusBarHeight + 1,
+                                  paneArea.width(), noticeHeight);
+    m_findBar->raise();
+    m_downloadNotice->raise();
+    m_navFrame->raise();
+}
+
+QString MainWindow::sessionNote() const { return !m_sessionPane->isHidden() ? m_sessionPane->text() : QString(); }
+
+QString MainWindow::pageName(int page) const {
+    if (!records::isMailboxRecord(page)) return kHomePageName;
+    const QString name = m_mailboxBar->actions().at(page - 1)->text();
+    return name.isEmpty() ? QStringLiteral("邮箱%1").arg(page) : name;
+}
+
+void MainWindow::showPageOf(int page) {
+    ProgramState& s = state();
+    const int shown = m_pane->shownPage();
+    if (shown == page) return;
+    // The login done flag belongs to the mailbox whose page is shown; each page keeps
+    // its own while in the background. The home page leaves the flag as it is.
+    if (records::isMailboxRecord(shown)) m_pageLoginDone[static_cast<size_t>(shown)] = s.loginDone;
+    if (records::isMailboxRecord(page)) s.loginDone = m_pageLoginDone[static_cast<size_t>(page)];
+    m_findBar->close();
+    m_pane->showPage(page);
+}
+
+void MainWindow::onPageShown(int page) {
+    if (!records::isMailboxRecord(page)) return;
+    m_sessionPane->setText(m_pane->sessionNotice());
+    m_sessionPane->setVisible(!m_pane->sessionNotice().isEmpty());
+    // A page left before its login form was filled gets its turn now: it finished in the
+    // background, where nothing reported it.
+    m_loginDriver->loginStarted();
+    if (!state().loginDone && m_pane->IsReady()) m_loginDriver->onDocumentReady();
+}
+
+void MainWindow::showNextOpenedMailbox(int step) {
+    const int shown = m_pane->shownPage();
+    for (int i = 1; i <= records::kMailboxCount; ++i) {
+        // Pages 1..9 in a ring, starting after (or before) the one shown.
+        const int page =
+            ((shown - 1 + step * i) % records::kMailboxCount + records::kMailboxCount) % records::kMailboxCount + 1;
+        if (page != shown && m_pane->isPageOpened(page)) {
+            onMailboxButton(page - 1);
+            return;
+        }
+    }
+}
+
+void MainWindow::changeFontSize(int step) { m_pane->setFontSize(step == 0 ? 2 : m_pane->FontSize() + step); }
+
+void MainWindow::openFindBar() {
+    placeOverlays();
+    m_findBar->open(m_pane->pageOf(m_pane->shownPage()));
+}
+
+void MainWindow::askNotificationPermission(int page) {
+    const bool allow = platform::askYesNo(this, kNotificationQuestion.arg(pageName(page)));
+    m_pane->answerNotificationQuestion(page, allow);
+}
+
+void MainWindow::showNotification(int page, const QString& title, const QString& message) {
+    m_notifier->show(page, pageName(page), title, message);
+}
+
+void MainWindow::onNotificationClicked(int page) {
+    showNormal();
+    raise();
+    activateWindow();
+    if (records::isMailboxRecord(page) && m_pane->shownPage() != page) onMailboxButton(page - 1);
 }
 
 StartOutcome MainWindow::create() {
@@ -192,9 +390,9 @@ StartOutcome MainWindow::create() {
     registerLayoutAnchor(m_pane, true, true, true, true);
     registerLayoutAnchor(m_splitter, false, true, false, true);
     m_navFrame->setToolTip(QStringLiteral("边缘可拖动"));
-    m_backButton->setToolTip(QStringLiteral("后退"));
-    m_homeButton->setToolTip(QStringLiteral("返回主页"));
-    m_forwardButton->setToolTip(QStringLiteral("前进"));
+    m_backButton->setToolTip(QStringLiteral("后退（Alt+←）"));
+    m_homeButton->setToolTip(QStringLiteral("返回主页（Alt+Home）"));
+    m_forwardButton->setToolTip(QStringLiteral("前进（Alt+→）"));
 
     readSettingsNotes();
     buildIconList();
@@ -244,6 +442,10 @@ void MainWindow::applyIcons() {
     auto iconAt = [&](qsizetype i) { return i < icons.size() ? QIcon(icons.at(i)) : QIcon(); };
     const QList<QAction*> mailboxActions = m_mailboxBar->actions();
     for (qsizetype k = 0; k < mailboxActions.size(); ++k) mailboxActions.at(k)->setIcon(iconAt(k));
+    if (m_tray && !icons.isEmpty()) {
+        m_tray->setIcon(QIcon(icons.first()));
+        m_tray->show();
+    }
     const QList<QAction*> settingsActions = m_settingsBar->actions();
     for (qsizetype k = 0; k < settingsActions.size(); ++k) settingsActions.at(k)->setIcon(iconAt(kSettingsIcon + k));
 }
@@ -266,6 +468,9 @@ void MainWindow::setMailboxButtons() {
 void MainWindow::setButtonCaption(QToolBar* bar, int index, const QString& text) {
     const QList<QAction*> actions = bar->actions();
     if (index >= 0 && index < actions.size()) actions.at(index)->setText(text);
+    if (bar == m_mailboxBar && m_trayMenu && records::isMailboxIndex(index)) {
+        m_trayMenu->actions().at(index)->setText(text);
+    }
 }
 
 void MainWindow::setButtonToolTip(QToolBar* bar, int index, const QString& text) {
@@ -283,6 +488,14 @@ void MainWindow::showStatusNotice(const QString& text) { m_statusBar->showMessag
 
 QString MainWindow::statusNotice() const { return m_statusBar->currentMessage(); }
 
+QString MainWindow::shownToolTip(const QAction* action) {
+    if (!action) return {};
+    const QString tip = buttonToolTip(action);
+    const QString keys = action->property(kShortcutProperty).toString();
+    if (keys.isEmpty()) return tip;
+    return tip.isEmpty() ? keys : tip + QStringLiteral("（") + keys + QStringLiteral("）");
+}
+
 QString MainWindow::statusPaneText(int pane) const {
     if (pane == 0) return m_statusPane0->text();
     if (pane == 1) return m_statusPane1->text();
@@ -298,19 +511,34 @@ void MainWindow::setPressedButton(int index) {
 void MainWindow::onMailboxButton(int index) {
     ProgramState& s = state();
     if (records::isMailboxIndex(index)) {
-        const records::RecordRead<records::MailboxEntry> read = records::readMailboxEntry(index + 1);
+        const int page = index + 1;
+        const records::RecordRead<records::MailboxEntry> read = records::readMailboxEntry(page);
         if (!read.ok()) platform::messageBox(this, kRecordUnreadableMessage, platform::MessageIcon::Error);
         const records::MailboxEntry& entry = read.value;  // the empty entry when unreadable: it opens nothing
         s.currentEntry = entry;
         const bool addressKind = records::isAddressKind(entry.loginKind);
+        const bool opensPage = records::isKnownProvider(entry.type) || addressKind;
+        // A mailbox opened before shows its page as the user left it; a click on the
+        // mailbox already shown loads and fills its login page again.
+        if (opensPage && page != m_pane->shownPage() && m_pane->isPageOpened(page)) {
+            setPressedButton(index);
+            s.selectedButton = index;
+            showPageOf(page);
+            return;
+        }
+        std::optional<QString> target;
         if (records::isMailboxKind(entry.loginKind)) {
             if (const std::optional<std::string> address = records::providerAddress(entry.type)) {
-                m_pane->setUrl(textOf(*address));
+                target = textOf(*address);
             }
         } else {
-            m_pane->setUrl(textOf(entry.address));
+            target = textOf(entry.address);
         }
-        if (records::isKnownProvider(entry.type) || addressKind) {
+        if (target) {
+            showPageOf(page);
+            m_pane->setUrl(*target);
+        }
+        if (opensPage) {
             s.loginDone = false;
             // Whatever button was pressed gives way, so at most one ever shows pressed,
             // even after clicks on mailboxes that opened nothing.
@@ -330,6 +558,7 @@ void MainWindow::onSettingsButton(int index) {
 }
 
 void MainWindow::onHomeButton() {
+    showPageOf(login::kHomePage);
     m_pane->setUrl(m_homeUrl);
     setPressedButton(-1);
 }
@@ -344,6 +573,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
     // The status bar is docked: always the full width along the bottom.
     m_statusBar->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
     QWidget::resizeEvent(event);
+    placeOverlays();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -383,7 +613,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::ToolTip) {
         auto* button = qobject_cast<QToolButton*>(watched);
         if (button && button->defaultAction()) {
-            const QString tip = buttonToolTip(button->defaultAction());
+            const QString tip = shownToolTip(button->defaultAction());
             auto* help = static_cast<QHelpEvent*>(event);
             if (tip.isEmpty()) {
                 QToolTip::hideText();

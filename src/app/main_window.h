@@ -6,12 +6,15 @@
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <array>
 
 class QAction;
 class QFrame;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QStatusBar;
+class QSystemTrayIcon;
 class QToolBar;
 
 namespace login {
@@ -20,6 +23,10 @@ class LoginDriver;
 }  // namespace login
 
 namespace app {
+
+class DesktopNotifier;
+class DownloadNotice;
+class FindBar;
 
 // What the creation handler ended with.
 enum class StartOutcome {
@@ -53,6 +60,16 @@ public:
     QString statusNotice() const;
     // The tip a toolbar button shows when hovered; empty when it shows none.
     static QString buttonToolTip(const QAction* action);
+    // What hovering the button shows: its tip and the keyboard shortcut that presses it.
+    static QString shownToolTip(const QAction* action);
+
+    FindBar* findBar() const { return m_findBar; }
+    DownloadNotice* downloadNotice() const { return m_downloadNotice; }
+    DesktopNotifier* notifier() const { return m_notifier; }
+    QMenu* trayMenu() const { return m_trayMenu; }
+    QSystemTrayIcon* trayIcon() const { return m_tray; }
+    // The status bar's note on sessions that are not kept; empty when they are.
+    QString sessionNote() const;
 
     // Toolbar operations used by other windows.
     void setButtonCaption(QToolBar* bar, int index, const QString& text);
@@ -68,6 +85,10 @@ public:
     void onHomeButton();
     void onForwardButton();
     void onBackButton();
+    // Keyboard: the next (step 1) or previous (-1) mailbox with an opened page.
+    void showNextOpenedMailbox(int step);
+    void changeFontSize(int step);  // 0 goes back to the medium size
+    void openFindBar();
 
 signals:
     // A mailbox click started navigating to its login page (the pressed button moved).
@@ -86,6 +107,15 @@ protected:
 
 private:
     void buildControls();
+    void buildShortcuts();
+    void buildTray();
+    void showPageOf(int page);
+    void onPageShown(int page);
+    void askNotificationPermission(int page);
+    void showNotification(int page, const QString& title, const QString& message);
+    void onNotificationClicked(int page);
+    void placeOverlays();
+    QString pageName(int page) const;
     void applyIcons();
     void setPressedButton(int index);
     void askAccessPassword(StartOutcome& outcome);
@@ -107,7 +137,15 @@ private:
     QLabel* m_statusPane0 = nullptr;
     QLabel* m_statusPane1 = nullptr;
 
-    int m_pressed = -1;  // button of 工具条1 shown pressed, -1 for none
+    QLabel* m_sessionPane = nullptr;
+    FindBar* m_findBar = nullptr;
+    DownloadNotice* m_downloadNotice = nullptr;
+    DesktopNotifier* m_notifier = nullptr;
+    QMenu* m_trayMenu = nullptr;
+    QSystemTrayIcon* m_tray = nullptr;
+
+    int m_pressed = -1;                      // button of 工具条1 shown pressed, -1 for none
+    std::array<bool, 10> m_pageLoginDone{};  // the login done flag each mailbox page left behind
     bool m_dragging = false;
     QPoint m_dragOffset;
 };

@@ -29,8 +29,12 @@ public:
     // Back to the values of a fresh start (the clean-up at exit, and tests).
     void reset();
 
+    // Entry n's account changed: the browser session kept for it belongs to the old one.
+    void endSession(int entry) { emit sessionEndRequested(entry); }
+
 signals:
     void iconListChanged();
+    void sessionEndRequested(int entry);
 };
 
 // The one instance, created on first use.

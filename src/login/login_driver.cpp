@@ -201,6 +201,13 @@ void LoginDriver::fillLoginForm(const std::string& userName, const std::string& 
                                    .arg(pageHost.isEmpty() ? m_document.documentUrl() : pageHost));
             return;
         }
+        // A session kept from an earlier login took the provider straight past its
+        // login form: nothing to type, and nothing wrong with the page.
+        if (m_pane && m_pane->holdsSessionFor(pageHost)) {
+            state.loginDone = true;
+            closeWaitingWindow();
+            return;
+        }
         if (m_document.TextBoxCount() < 1) {
             platform::messageBox(m_mainWindow, QString::fromUtf16(kNotALoginPageMessage), platform::MessageIcon::Error);
             return;

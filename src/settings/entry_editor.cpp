@@ -36,6 +36,7 @@ const QString kTypingRefused = QStringLiteral("此项目不可输入，只允许
 const QString kUnsupportedPicture = QStringLiteral("您所选的文件，不是支持的图片格式！");
 const QString kIconNotSaved = QStringLiteral("保存图标失败！");
 const QString kSaved = QStringLiteral("信息保存完毕！");
+const QString kSessionCleared = QStringLiteral("该邮箱保存的登录状态已清除，下次打开时重新登录。");
 // Shown instead of a success when the database refused the write.
 const QString kRecordUnreadable = QStringLiteral("读取邮箱信息失败，请稍候再试！");
 const QString kEntryNotSaved = QStringLiteral("邮箱项目信息保存失败，数据库中仍是原来的信息！");
@@ -302,7 +303,9 @@ void EntryEditor::refreshOwners(const records::MailboxEntry& stored) {
 
 bool EntryEditor::save() {
     if (m_row < 0) return false;
-    const bool written = records::writeEntry(m_row + 1, entryFromControls());
+    const records::MailboxEntry before = records::readMailboxEntry(m_row + 1).value;
+    const records::MailboxEntry edited = entryFromControls();
+    const bool written = records::writeEntry(m_row + 1, edited);
     // Whatever happened, the list and the toolbar show what the database holds.
     const records::MailboxEntry stored = records::readMailboxEntry(m_row + 1).value;
     refreshOwners(stored);
@@ -319,7 +322,11 @@ bool EntryEditor::save() {
         }
         app::state().rebuildIconList();
     }
-    platform::messageBox(this, kSaved, platform::MessageIcon::Information);
+    // The mailbox's kept browser session belongs to the account it was made for.
+    const bool otherAccount =
+        before.userName != stored.userName || before.type != stored.type || before.address != stored.address;
+    if (otherAccount) app::state().endSession(m_row + 1);
+    platform::messageBox(this, otherAccount ? kSaved + kSessionCleared : kSaved, platform::MessageIcon::Information);
     accept();
     return true;
 }

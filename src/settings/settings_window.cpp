@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -82,6 +83,13 @@ SettingsWindow::SettingsWindow(QWidget* parent) : QDialog(parent) {
     m_list->setColumnWidth(kColumnInfo, 180);
     m_list->setColumnWidth(kColumnKind, 78);
     m_list->viewport()->installEventFilter(this);
+    // Enter on a row opens its editor, as a double-click does; no button of the window
+    // takes Enter for itself.
+    m_list->installEventFilter(this);
+    for (QPushButton* button : {m_changePassword, m_shortcut}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
 
     fillList();
     m_newWindows->setChecked(app::state().allowNewWindows);
@@ -129,6 +137,13 @@ bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         openEditorForSelectedRow();
         return true;
+    }
+    if (watched == m_list && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            openEditorForSelectedRow();
+            return true;
+        }
     }
     return QDialog::eventFilter(watched, event);
 }

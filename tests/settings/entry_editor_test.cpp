@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QUrl>
@@ -113,9 +114,14 @@ TEST_F(EntryEditorTest, SavesAllSevenFieldsAndRefreshesTheListAndToolbar) {
     type->setCurrentIndex(4);
     control<QLineEdit>(editor.get(), "网址编辑框")->setText(QStringLiteral("http://mail.example/"));
     control<QRadioButton>(editor.get(), "登录邮箱单选框")->click();
+    QSignalSpy sessionEnds(&app::state(), &app::ProgramState::sessionEndRequested);
     control<QPushButton>(editor.get(), "按钮1")->click();
 
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("信息保存完毕！")});
+    // Another user name: the browser session kept for the entry goes, and the message says so.
+    EXPECT_EQ(dialogs.messageTexts(),
+              QStringList{QStringLiteral("信息保存完毕！该邮箱保存的登录状态已清除，下次打开时重新登录。")});
+    ASSERT_EQ(sessionEnds.count(), 1);
+    EXPECT_EQ(sessionEnds.at(0).at(0).toInt(), 4);
     EXPECT_EQ(editor->result(), QDialog::Accepted);
     const records::MailboxEntry stored = records::readMailboxEntry(4).value;
     EXPECT_EQ(fromGbk(stored.name), QStringLiteral("工作"));
@@ -139,7 +145,11 @@ TEST_F(EntryEditorTest, SavesAllSevenFieldsAndRefreshesTheListAndToolbar) {
     EXPECT_EQ(control<QComboBox>(again.get(), "类型组合框")->currentText(),
               fromGbk(records::providerTable().at(4).key));
     control<QRadioButton>(again.get(), "登录网址单选框")->click();
+    dialogs.clear();
     control<QPushButton>(again.get(), "按钮1")->click();
+    // The same account under another login kind keeps its session.
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("信息保存完毕！")});
+    EXPECT_EQ(sessionEnds.count(), 1);
     EXPECT_EQ(fromGbk(records::readMailboxEntry(4).value.loginKind), QStringLiteral("网址"));
     EXPECT_EQ(row(3)->text(3), QStringLiteral("http://mail.example/"));
     EXPECT_EQ(row(3)->text(4), QStringLiteral("网址"));

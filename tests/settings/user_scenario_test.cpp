@@ -97,7 +97,9 @@ TEST_F(UserScenario, ANewMailboxShowsItsNameAndIconOnTheToolbarAtOnceAndAfterARe
     main->onSettingsButton(0);
 
     ASSERT_TRUE(edited);
-    EXPECT_TRUE(dialogs.messageTexts().contains(QStringLiteral("信息保存完毕！")));
+    // Another user name and type: the entry's kept browser session is ended, and said so.
+    EXPECT_TRUE(dialogs.messageTexts().contains(
+        QStringLiteral("信息保存完毕！该邮箱保存的登录状态已清除，下次打开时重新登录。")));
     QAction* button = main->mailboxToolBar()->actions().at(2);
     EXPECT_EQ(button->text(), QStringLiteral("私人"));
     const QImage icon = button->icon().pixmap(48, 48).toImage();

@@ -19,11 +19,14 @@
 #include "login/browser_pane.h"
 #include "login/login_driver.h"
 #include "platform/dialogs.h"
+#include "platform/gbk_input.h"
 #include "platform/program_folder.h"
 #include "platform/qt_text.h"
 #include "records/mailbox_facts.h"
 #include "records/mailbox_store.h"
 #include "settings/about_window.h"
+#include "settings/entry_store.h"
+#include "settings/icon_files.h"
 #include "settings/settings_window.h"
 
 namespace app {
@@ -40,7 +43,6 @@ const QString kStatusReady = QStringLiteral("提示信息：就绪！");
 const QString kStartPageFile = QStringLiteral("index.htm");
 const QString kYes = QStringLiteral("是");
 
-constexpr int kSettingsIcon = 9;
 constexpr int kStatusBarHeight = 20;
 constexpr int kStatusPane0Width = 300;
 constexpr int kIconSide = 48;
@@ -231,8 +233,7 @@ void MainWindow::askAccessPassword(StartOutcome& outcome) {
         }
         // A character the stored text cannot hold would turn into '?' on the way to
         // GBK and could match a stored '?'; such input is simply wrong.
-        const std::string gbk = platform::toGbk(*typed);
-        if (platform::fromGbk(gbk) == *typed && gbk == s.accessPassword) return;
+        if (platform::charactersOutsideGbk(*typed).isEmpty() && platform::toGbk(*typed) == s.accessPassword) return;
         platform::messageBox(this, kWrongPasswordMessage, platform::MessageIcon::Error);
     }
 }
@@ -245,7 +246,9 @@ void MainWindow::applyIcons() {
     const QList<QAction*> mailboxActions = m_mailboxBar->actions();
     for (qsizetype k = 0; k < mailboxActions.size(); ++k) mailboxActions.at(k)->setIcon(iconAt(k));
     const QList<QAction*> settingsActions = m_settingsBar->actions();
-    for (qsizetype k = 0; k < settingsActions.size(); ++k) settingsActions.at(k)->setIcon(iconAt(kSettingsIcon + k));
+    for (qsizetype k = 0; k < settingsActions.size(); ++k) {
+        settingsActions.at(k)->setIcon(iconAt(settings::kSettingsIconFile + k));
+    }
 }
 
 void MainWindow::setMailboxButtons() {
@@ -321,8 +324,26 @@ void MainWindow::onMailboxButton(int index) {
 }
 
 void MainWindow::onSettingsButton(int index) {
-    if (index == 0) settings::showSettingsWindow(this);
+    if (index == 0) openSettingsWindow();
     if (index == 1) settings::showAboutWindow(this);
+}
+
+void MainWindow::openSettingsWindow() {
+    ProgramState& s = state();
+    settings::SettingsWindow window(settings::currentDatabaseStore(),
+                                    {s.passwordLogin, s.allowNewWindows, s.accessPassword}, s.iconList, this);
+    connect(&window, &settings::SettingsWindow::entrySaved, this, [this](int row, const records::MailboxEntry& stored) {
+        setButtonCaption(m_mailboxBar, row, textOf(stored.name));
+    });
+    connect(&window, &settings::SettingsWindow::iconFileSaved, this, [this, &window] {
+        buildIconList();
+        window.setIcons(state().iconList);
+    });
+    connect(&window, &settings::SettingsWindow::allowNewWindowsChanged, this,
+            [](bool allowed) { state().allowNewWindows = allowed; });
+    connect(&window, &settings::SettingsWindow::accessPasswordChanged, this,
+            [](const std::string& password) { state().accessPassword = password; });
+    window.exec();
 }
 
 void MainWindow::onHomeButton() {

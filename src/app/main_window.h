@@ -84,6 +84,8 @@ protected:
 private:
     void buildControls();
     void applyIcons();
+    // Modal; the toolbar, the icon list and the settings in memory follow its reports.
+    void openSettingsWindow();
     void setPressedButton(int index);
     void askAccessPassword(StartOutcome& outcome);
     void readSettingsNotes();

@@ -16,6 +16,7 @@
 
 #include "app/anchor_layout.h"
 #include "app/program_state.h"
+#include "app/status_pane.h"
 #include "login/browser_pane.h"
 #include "login/login_driver.h"
 #include "platform/dialogs.h"
@@ -131,18 +132,20 @@ void MainWindow::buildControls() {
     m_pane = new login::BrowserPane(m_rightPanel, m_homeUrl);
     place(m_pane, QStringLiteral("超文本浏览框1"), 1, 1, 900, 596);
     connect(
-        m_pane, &login::BrowserPane::StatusTextChange, this, [this] { m_statusPane1->setText(m_pane->StatusText()); },
+        m_pane, &login::BrowserPane::StatusTextChange, this,
+        [this] {
+            if (m_browserStatus) m_browserStatus->setBrowserStatus(m_pane->StatusText());
+        },
         Qt::DirectConnection);
     connect(
         m_pane, &login::BrowserPane::NewWindow, this, [](bool* allow) { *allow = state().allowNewWindows; },
         Qt::DirectConnection);
     connect(m_pane, &login::BrowserPane::DocumentReady, this, &MainWindow::onDocumentReady, Qt::DirectConnection);
     // The login driver fills the login page of the clicked mailbox; its notices (a login
-    // page that went to another site) stay over the status bar for a while.
+    // page that went to another site) show in pane 1 for a while.
     m_loginDriver = new login::LoginDriver(m_pane, this, this);
     connect(this, &MainWindow::mailboxNavigationStarted, m_loginDriver, &login::LoginDriver::loginStarted);
-    connect(m_loginDriver, &login::LoginDriver::statusMessage, this,
-            [this](const QString& text) { m_statusBar->showMessage(text, 10000); });
+    connect(m_loginDriver, &login::LoginDriver::statusMessage, this, &MainWindow::showStatusNotice);
 
     m_navFrame = new QFrame(this);
     place(m_navFrame, QStringLiteral("外形框3"), 910, 5, 86, 28);
@@ -172,6 +175,7 @@ void MainWindow::buildControls() {
     m_statusPane1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_statusBar->addWidget(m_statusPane0);
     m_statusBar->addWidget(m_statusPane1, 1);
+    m_browserStatus = new StatusPane(m_statusPane1, this);
     m_statusBar->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
 }
 
@@ -281,6 +285,8 @@ void MainWindow::setButtonToolTip(QToolBar* bar, int index, const QString& text)
 QString MainWindow::buttonToolTip(const QAction* action) {
     return action ? action->property(kToolTipProperty).toString() : QString();
 }
+
+void MainWindow::showStatusNotice(const QString& text) { m_browserStatus->showNotice(text); }
 
 QString MainWindow::statusPaneText(int pane) const {
     if (pane == 0) return m_statusPane0->text();

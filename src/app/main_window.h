@@ -21,6 +21,8 @@ class LoginDriver;
 
 namespace app {
 
+class StatusPane;
+
 // What the creation handler ended with.
 enum class StartOutcome {
     Running,            // window shown, access password accepted or not asked
@@ -48,6 +50,10 @@ public:
     QString homeUrl() const { return m_homeUrl; }
     // Text of status pane 0 or 1.
     QString statusPaneText(int pane) const;
+    // A login or safety notice: pane 1 shows it for ten seconds, then the browser's
+    // latest status text again; pane 0 keeps its text.
+    void showStatusNotice(const QString& text);
+    StatusPane* browserStatusPane() const { return m_browserStatus; }
     // The tip a toolbar button shows when hovered; empty when it shows none.
     static QString buttonToolTip(const QAction* action);
 
@@ -105,6 +111,7 @@ private:
     QStatusBar* m_statusBar = nullptr;  // 状态条1
     QLabel* m_statusPane0 = nullptr;
     QLabel* m_statusPane1 = nullptr;
+    StatusPane* m_browserStatus = nullptr;  // what pane 1 shows
 
     int m_pressed = -1;  // button of 工具条1 shown pressed, -1 for none
     bool m_dragging = false;

@@ -29,8 +29,9 @@ QStringList charactersOutsideGbk(const QString& text) {
 QString outsideGbkNotice(const QStringList& characters) {
     QStringList quoted;
     for (const QString& c : characters) quoted << QStringLiteral("“%1”").arg(c);
-    return QStringLiteral("不能输入%1：本程序以 GBK 编码保存文字，无法保存这个字符，请换用其他字符。")
-        .arg(quoted.join(QStringLiteral("、")));
+    const QString which = characters.size() > 1 ? QStringLiteral("这些字符") : QStringLiteral("这个字符");
+    return QStringLiteral("不能输入%1：本程序以 GBK 编码保存文字，无法保存%2，请换用其他字符。")
+        .arg(quoted.join(QStringLiteral("、")), which);
 }
 
 GbkValidator::GbkValidator(QObject* parent, int maxBytes) : QValidator(parent), m_maxBytes(maxBytes) {}

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QHelpEvent>
 #include <QLabel>
@@ -321,7 +322,7 @@ TEST_F(MainWindowTest, NoticesShowInPaneOneForAWhileAndHideNeitherPane) {
 
     app::StatusPane* pane1 = window->browserStatusPane();
     EXPECT_EQ(pane1->noticeDuration(), 10000);
-    pane1->setNoticeDuration(1500);
+    pane1->setNoticeDuration(60000);  // long enough for a page load on a busy machine
     // The login driver's notices take this way.
     const QString notice = QStringLiteral("登录页面转到了别的网站，未填写密码！");
     emit window->loginDriver()->statusMessage(notice);
@@ -335,18 +336,24 @@ TEST_F(MainWindowTest, NoticesShowInPaneOneForAWhileAndHideNeitherPane) {
     window->pane()->setUrl(server.address(QStringLiteral("/other")));
     ASSERT_TRUE(waitFor([&] { return paneShows(QStringLiteral("/other")); }));
     EXPECT_EQ(window->statusPaneText(1), notice);
+    pane1->setNoticeDuration(100);  // restarts the running notice's time
     ASSERT_TRUE(waitFor([&] { return !pane1->noticeShown(); }, 5000));
     EXPECT_EQ(window->statusPaneText(1), window->pane()->StatusText());
     EXPECT_EQ(pane1->browserStatus(), window->pane()->StatusText());
     EXPECT_TRUE(paneShown(0));
 
     // A second notice replaces the first and starts its own time.
+    pane1->setNoticeDuration(2000);
     window->showStatusNotice(QStringLiteral("一"));
-    QTest::qWait(1000);
+    QTest::qWait(1200);
     window->showStatusNotice(QStringLiteral("二"));
-    QTest::qWait(800);
     EXPECT_EQ(window->statusPaneText(1), QStringLiteral("二"));
+    QElapsedTimer sinceSecond;
+    sinceSecond.start();
     ASSERT_TRUE(waitFor([&] { return !pane1->noticeShown(); }, 5000));
+    // Ended by its own time, not what was left of the first notice's (a timer may fire
+    // a little early).
+    EXPECT_GE(sinceSecond.elapsed(), 1700);
     EXPECT_EQ(window->statusPaneText(1), window->pane()->StatusText());
 }
 

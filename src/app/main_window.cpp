@@ -26,15 +26,19 @@
 #include "app/download_notice.h"
 #include "app/find_bar.h"
 #include "app/program_state.h"
+#include "app/status_pane.h"
 #include "login/browser_pane.h"
 #include "login/download_saver.h"
 #include "login/login_driver.h"
 #include "platform/dialogs.h"
+#include "platform/gbk_input.h"
 #include "platform/program_folder.h"
 #include "platform/qt_text.h"
 #include "records/mailbox_facts.h"
 #include "records/mailbox_store.h"
 #include "settings/about_window.h"
+#include "settings/entry_store.h"
+#include "settings/icon_files.h"
 #include "settings/settings_window.h"
 
 namespace app {
@@ -51,7 +55,6 @@ const QString kStatusReady = QStringLiteral("提示信息：就绪！");
 const QString kStartPageFile = QStringLiteral("index.htm");
 const QString kYes = QStringLiteral("是");
 
-constexpr int kSettingsIcon = 9;
 constexpr int kStatusBarHeight = 20;
 constexpr int kStatusPane0Width = 300;
 constexpr int kIconSide = 48;
@@ -159,18 +162,20 @@ void MainWindow::buildControls() {
     connect(m_pane, &login::BrowserPane::NotificationQuestion, this, &MainWindow::askNotificationPermission);
     connect(m_pane, &login::BrowserPane::NotificationArrived, this, &MainWindow::showNotification);
     connect(
-        m_pane, &login::BrowserPane::StatusTextChange, this, [this] { m_statusPane1->setText(m_pane->StatusText()); },
+        m_pane, &login::BrowserPane::StatusTextChange, this,
+        [this] {
+            if (m_browserStatus) m_browserStatus->setBrowserStatus(m_pane->StatusText());
+        },
         Qt::DirectConnection);
     connect(
         m_pane, &login::BrowserPane::NewWindow, this, [](bool* allow) { *allow = state().allowNewWindows; },
         Qt::DirectConnection);
     connect(m_pane, &login::BrowserPane::DocumentReady, this, &MainWindow::onDocumentReady, Qt::DirectConnection);
     // The login driver fills the login page of the clicked mailbox; its notices (a login
-    // page that went to another site) stay over the status bar for a while.
+    // page that went to another site) show in pane 1 for a while.
     m_loginDriver = new login::LoginDriver(m_pane, this, this);
     connect(this, &MainWindow::mailboxNavigationStarted, m_loginDriver, &login::LoginDriver::loginStarted);
-    connect(m_loginDriver, &login::LoginDriver::statusMessage, this,
-            [this](const QString& text) { m_statusBar->showMessage(text, 10000); });
+    connect(m_loginDriver, &login::LoginDriver::statusMessage, this, &MainWindow::showStatusNotice);
 
     m_navFrame = new QFrame(this);
     place(m_navFrame, QStringLiteral("外形框3"), 910, 5, 86, 28);
@@ -206,6 +211,7 @@ void MainWindow::buildControls() {
     m_sessionPane->setObjectName(QStringLiteral("会话提示"));
     m_statusBar->addPermanentWidget(m_sessionPane);
     m_sessionPane->hide();
+    m_browserStatus = new StatusPane(m_statusPane1, this);
     m_statusBar->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
 
     m_findBar = new FindBar(this);
@@ -429,8 +435,7 @@ void MainWindow::askAccessPassword(StartOutcome& outcome) {
         }
         // A character the stored text cannot hold would turn into '?' on the way to
         // GBK and could match a stored '?'; such input is simply wrong.
-        const std::string gbk = platform::toGbk(*typed);
-        if (platform::fromGbk(gbk) == *typed && gbk == s.accessPassword) return;
+        if (platform::charactersOutsideGbk(*typed).isEmpty() && platform::toGbk(*typed) == s.accessPassword) return;
         platform::messageBox(this, kWrongPasswordMessage, platform::MessageIcon::Error);
     }
 }
@@ -447,7 +452,9 @@ void MainWindow::applyIcons() {
         m_tray->show();
     }
     const QList<QAction*> settingsActions = m_settingsBar->actions();
-    for (qsizetype k = 0; k < settingsActions.size(); ++k) settingsActions.at(k)->setIcon(iconAt(kSettingsIcon + k));
+    for (qsizetype k = 0; k < settingsActions.size(); ++k) {
+        settingsActions.at(k)->setIcon(iconAt(settings::kSettingsIconFile + k));
+    }
 }
 
 void MainWindow::setMailboxButtons() {
@@ -484,9 +491,9 @@ QString MainWindow::buttonToolTip(const QAction* action) {
     return action ? action->property(kToolTipProperty).toString() : QString();
 }
 
-void MainWindow::showStatusNotice(const QString& text) { m_statusBar->showMessage(text, 10000); }
+void MainWindow::showStatusNotice(const QString& text) { m_browserStatus->showNotice(text); }
 
-QString MainWindow::statusNotice() const { return m_statusBar->currentMessage(); }
+QString MainWindow::statusNotice() const { return m_browserStatus->noticeShown() ? m_statusPane1->text() : QString(); }
 
 QString MainWindow::shownToolTip(const QAction* action) {
     if (!action) return {};
@@ -553,8 +560,27 @@ void MainWindow::onMailboxButton(int index) {
 }
 
 void MainWindow::onSettingsButton(int index) {
-    if (index == 0) settings::showSettingsWindow(this);
+    if (index == 0) openSettingsWindow();
     if (index == 1) settings::showAboutWindow(this);
+}
+
+void MainWindow::openSettingsWindow() {
+    ProgramState& s = state();
+    settings::SettingsWindow window(settings::currentDatabaseStore(),
+                                    {s.passwordLogin, s.allowNewWindows, s.accessPassword}, s.iconList, this);
+    connect(&window, &settings::SettingsWindow::entrySaved, this, [this](int row, const records::MailboxEntry& stored) {
+        setButtonCaption(m_mailboxBar, row, textOf(stored.name));
+    });
+    connect(&window, &settings::SettingsWindow::iconFileSaved, this, [this, &window] {
+        buildIconList();
+        window.setIcons(state().iconList);
+    });
+    connect(&window, &settings::SettingsWindow::accountChanged, this, [](int row) { state().endSession(row + 1); });
+    connect(&window, &settings::SettingsWindow::allowNewWindowsChanged, this,
+            [](bool allowed) { state().allowNewWindows = allowed; });
+    connect(&window, &settings::SettingsWindow::accessPasswordChanged, this,
+            [](const std::string& password) { state().accessPassword = password; });
+    window.exec();
 }
 
 void MainWindow::onHomeButton() {

@@ -27,6 +27,7 @@ namespace app {
 class DesktopNotifier;
 class DownloadNotice;
 class FindBar;
+class StatusPane;
 
 // What the creation handler ended with.
 enum class StartOutcome {
@@ -55,9 +56,12 @@ public:
     QString homeUrl() const { return m_homeUrl; }
     // Text of status pane 0 or 1.
     QString statusPaneText(int pane) const;
-    // A notice shown over the status bar for ten seconds, and the one showing now.
+    // A login or safety notice: pane 1 shows it for ten seconds, then the browser's
+    // latest status text again; pane 0 keeps its text.
     void showStatusNotice(const QString& text);
+    // The notice showing now; empty when pane 1 shows the browser's status.
     QString statusNotice() const;
+    StatusPane* browserStatusPane() const { return m_browserStatus; }
     // The tip a toolbar button shows when hovered; empty when it shows none.
     static QString buttonToolTip(const QAction* action);
     // What hovering the button shows: its tip and the keyboard shortcut that presses it.
@@ -117,6 +121,8 @@ private:
     void placeOverlays();
     QString pageName(int page) const;
     void applyIcons();
+    // Modal; the toolbar, the icon list and the settings in memory follow its reports.
+    void openSettingsWindow();
     void setPressedButton(int index);
     void askAccessPassword(StartOutcome& outcome);
     void readSettingsNotes();
@@ -136,6 +142,7 @@ private:
     QStatusBar* m_statusBar = nullptr;  // 状态条1
     QLabel* m_statusPane0 = nullptr;
     QLabel* m_statusPane1 = nullptr;
+    StatusPane* m_browserStatus = nullptr;  // what pane 1 shows
 
     QLabel* m_sessionPane = nullptr;
     FindBar* m_findBar = nullptr;

@@ -23,7 +23,7 @@ public:
     bool allowNewWindows = false;
     QList<QPixmap> iconList;  // 48x48, from ico/0.ico..10.ico, missing files shift
 
-    // Reads platform::dataFolder()/ico/0.ico .. 10.ico again and emits iconListChanged.
+    // Reads the icon files of the data folder again and emits iconListChanged.
     void rebuildIconList();
 
     // Back to the values of a fresh start (the clean-up at exit, and tests).
@@ -39,12 +39,5 @@ signals:
 
 // The one instance, created on first use.
 ProgramState& state();
-
-// Icon i of the data folder: ico/<i>.ico, whatever picture format it really holds.
-QString iconFilePath(int index);
-
-// One icon file as a 48x48 picture whose top-left pixel colour is transparent;
-// a null pixmap when the file is missing or not a picture.
-QPixmap loadIconFile(const QString& path);
 
 }  // namespace app

@@ -1,8 +1,11 @@
 #include "platform/dialogs.h"
 
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QStringList>
+
+#include "platform/gbk_input.h"
 
 namespace platform {
 namespace {
@@ -49,18 +52,24 @@ bool askYesNo(QWidget* parent, const QString& text) {
     return showMessage(parent, MessageRequest{text, MessageIcon::Question, true}) == MessageAnswer::Yes;
 }
 
+std::unique_ptr<QInputDialog> makeInputDialog(QWidget* parent, const InputRequest& request) {
+    auto dialog = std::make_unique<QInputDialog>(parent);
+    dialog->setWindowTitle(kInputCaption);
+    dialog->setLabelText(request.prompt);
+    dialog->setTextValue(request.initialText);
+    dialog->setTextEchoMode(request.password ? QLineEdit::Password : QLineEdit::Normal);
+    dialog->setOkButtonText(QStringLiteral("确认输入(&O)"));
+    dialog->setCancelButtonText(QStringLiteral("取消(&C)"));
+    if (auto* field = dialog->findChild<QLineEdit*>()) guardGbkInput(field);
+    return dialog;
+}
+
 std::optional<QString> inputBox(QWidget* parent, const QString& prompt, bool password, const QString& initialText) {
     InputRequest request{prompt, initialText, password};
     if (g_responder) return g_responder->answerInput(request);
-    QInputDialog dialog(parent);
-    dialog.setWindowTitle(kInputCaption);
-    dialog.setLabelText(prompt);
-    dialog.setTextValue(initialText);
-    dialog.setTextEchoMode(password ? QLineEdit::Password : QLineEdit::Normal);
-    dialog.setOkButtonText(QStringLiteral("确认输入(&O)"));
-    dialog.setCancelButtonText(QStringLiteral("取消(&C)"));
-    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-    return dialog.textValue();
+    std::unique_ptr<QInputDialog> dialog = makeInputDialog(parent, request);
+    if (dialog->exec() != QDialog::Accepted) return std::nullopt;
+    return dialog->textValue();
 }
 
 DialogResponder* setDialogResponder(DialogResponder* responder) {

@@ -6,9 +6,11 @@
 #include <QString>
 #include <QStringList>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <vector>
 
+class QInputDialog;
 class QWidget;
 
 namespace platform {
@@ -36,9 +38,14 @@ void messageBox(QWidget* parent, const QString& text, MessageIcon icon = Message
 [[nodiscard]] bool askYesNo(QWidget* parent, const QString& text);
 
 // Modal input dialog titled "请输入：" with the buttons "确认输入(&O)" and "取消(&C)".
-// The text typed (possibly empty) on OK; nothing on Cancel or when closed.
+// The text typed (possibly empty) on OK; nothing on Cancel or when closed. Its field
+// refuses characters GBK cannot hold (platform/gbk_input.h): every text asked for is
+// stored or compared as GBK.
 [[nodiscard]] std::optional<QString> inputBox(QWidget* parent, const QString& prompt, bool password = false,
                                               const QString& initialText = {});
+
+// The dialog inputBox shows, not yet shown (a test responder can type into it).
+std::unique_ptr<QInputDialog> makeInputDialog(QWidget* parent, const InputRequest& request);
 
 // While a responder is installed no dialog is shown: the responder answers instead.
 class DialogResponder {

@@ -1,6 +1,7 @@
 #include "records/database_builder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,8 +18,15 @@ namespace {
 int writeWhole(const std::string& path, std::vector<uint8_t>& bytes, const std::string& password) {
     Scrambler scrambler(password);
     scrambler.apply(0, bytes);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The database holds every mailbox password: owner-only, also when an older file
+    // with wider permissions is overwritten.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) return fileErrorCode(errno);
+    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+        int rc = fileErrorCode(errno);
+        ::close(fd);
+        return rc;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

@@ -1,5 +1,10 @@
 #include "settings/bitmap_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 namespace settings {
@@ -103,12 +108,21 @@ std::optional<DecodedBitmap> decodeBitmap24(std::span<const std::uint8_t> file) 
 
 bool writeWholeFile(const std::string& path, std::span<const std::uint8_t> bytes) {
     // Written beside the target and renamed over it, so a failed write leaves the
-    // previous file as it was.
+    // previous file as it was. The file is the user's own business: owner-only, also
+    // when a stale temporary file was left with other permissions, and never through
+    // a link someone put in its place.
     const std::string temp = path + ".part";
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) return false;
-    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    if (std::fclose(f) != 0) ok = false;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    std::size_t done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
     if (ok) ok = std::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) std::remove(temp.c_str());
     return ok;

@@ -26,8 +26,8 @@ struct DecodedBitmap {
 // nothing for anything else. Used to check stored icons.
 std::optional<DecodedBitmap> decodeBitmap24(std::span<const std::uint8_t> file);
 
-// Writes the bytes to path, creating or replacing the file; false when it cannot be
-// written completely, in which case the previous file is left untouched.
+// Writes the bytes to path, creating or replacing the file with mode 0600; false when
+// it cannot be written completely, in which case the previous file is left untouched.
 [[nodiscard]] bool writeWholeFile(const std::string& path, std::span<const std::uint8_t> bytes);
 
 }  // namespace settings

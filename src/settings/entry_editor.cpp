@@ -1,6 +1,5 @@
 #include "settings/entry_editor.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDragEnterEvent>
@@ -11,17 +10,15 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QToolBar>
 #include <QUrl>
-#include <QValidator>
 
-#include "app/program_state.h"
 #include "platform/dialogs.h"
+#include "platform/gbk_input.h"
 #include "platform/image_loader.h"
 #include "platform/qt_text.h"
 #include "records/mailbox_facts.h"
+#include "settings/entry_store.h"
 #include "settings/icon_files.h"
-#include "settings/settings_window.h"
 #include "settings/skinned_control.h"
 #include "settings/window_geometry.h"
 
@@ -43,18 +40,6 @@ const QString kEntryNotSaved = QStringLiteral("邮箱项目信息保存失败，
 
 const QColor kActiveText(0, 0, 0);
 const QColor kInactiveText(128, 128, 128);
-
-// The names a text fits in: at most kNameMaxBytes bytes once encoded as GBK.
-class GbkLengthValidator : public QValidator {
-public:
-    GbkLengthValidator(int maxBytes, QObject* parent) : QValidator(parent), m_maxBytes(maxBytes) {}
-    State validate(QString& input, int&) const override {
-        return static_cast<int>(platform::toGbk(input).size()) <= m_maxBytes ? Acceptable : Invalid;
-    }
-
-private:
-    int m_maxBytes;
-};
 
 // 拖放对象1: receives the files dropped on the picture box and hands them on as
 // one text, a single path alone, several each followed by "\r\n".
@@ -119,20 +104,6 @@ SkinnedControl& pictureBoxObject() {
     return object;
 }
 
-QToolBar* mailboxToolbar(QWidget* from) {
-    for (QWidget* w = from; w; w = w->parentWidget()) {
-        if (auto* toolbar = w->findChild<QToolBar*>(QStringLiteral("工具条1"))) return toolbar;
-    }
-    return nullptr;
-}
-
-SettingsWindow* settingsWindow(QWidget* from) {
-    for (QWidget* w = from; w; w = w->parentWidget()) {
-        if (auto* settings = qobject_cast<SettingsWindow*>(w)) return settings;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 bool isSupportedPictureName(const QString& path) {
@@ -144,11 +115,9 @@ bool isSupportedPictureName(const QString& path) {
     return kExtensions.contains(extension, Qt::CaseSensitive);
 }
 
-EntryEditor::EntryEditor(QWidget* parent, const QString& tag) : QDialog(parent), m_tag(tag) {
+EntryEditor::EntryEditor(EntryStore& store, int row, QWidget* parent)
+    : QDialog(parent), m_store(store), m_row(records::isMailboxIndex(row) ? row : -1) {
     placeWindow(this, kTitle, QRect(50, 50, 482, 292));
-    bool ok = false;
-    m_row = tag.toInt(&ok);
-    if (!ok || !records::isMailboxIndex(m_row)) m_row = -1;
 
     m_byAddress = placeControl(new QRadioButton(QStringLiteral("登录网址："), this), QStringLiteral("登录网址单选框"),
                                QRect(190, 171, 81, 21));
@@ -161,7 +130,7 @@ EntryEditor::EntryEditor(QWidget* parent, const QString& tag) : QDialog(parent),
     placeControl(m_addressGroup, QStringLiteral("分组框2"), QRect(124, 174, 342, 76));
     transparentLabel(this, QStringLiteral("透明标签5"), QStringLiteral("项目名："), QRect(135, 13, 44, 16));
     m_name = placeControl(new QLineEdit(this), QStringLiteral("邮箱名编辑框"), QRect(190, 10, 105, 20));
-    m_name->setValidator(new GbkLengthValidator(kNameMaxBytes, m_name));
+    platform::guardGbkInput(m_name, kNameMaxBytes);
     transparentLabel(this, QStringLiteral("透明标签7"), QStringLiteral("（为了美观不超过四个字）"),
                      QRect(303, 12, 152, 16));
     m_description = placeControl(new QLineEdit(this), QStringLiteral("说明编辑框"), QRect(190, 40, 264, 20));
@@ -171,7 +140,9 @@ EntryEditor::EntryEditor(QWidget* parent, const QString& tag) : QDialog(parent),
     m_type = placeControl(new QComboBox(m_mailboxGroup), QStringLiteral("类型组合框"), QRect(232, 24, 99, 20));
     m_type->setEditable(true);
     m_type->setInsertPolicy(QComboBox::NoInsert);
-    for (const records::ProviderRow& row : records::providerTable()) m_type->addItem(platform::fromGbk(row.key));
+    for (const records::ProviderRow& provider : records::providerTable()) {
+        m_type->addItem(platform::fromGbk(provider.key));
+    }
     m_atLabel =
         transparentLabel(m_mailboxGroup, QStringLiteral("透明标签1"), QStringLiteral("@"), QRect(222, 27, 9, 16));
     m_userLabel = transparentLabel(m_mailboxGroup, QStringLiteral("透明标签9"), QStringLiteral("用户名："),
@@ -202,13 +173,15 @@ EntryEditor::EntryEditor(QWidget* parent, const QString& tag) : QDialog(parent),
     m_byAddress->raise();
     m_byMailbox->raise();
 
+    for (QLineEdit* field : {m_address, m_description, m_password, m_userName}) platform::guardGbkInput(field);
+
     connect(m_byAddress, &QRadioButton::clicked, this, [this] { applyLoginKindLook(false); });
     connect(m_byMailbox, &QRadioButton::clicked, this, [this] { applyLoginKindLook(true); });
     connect(m_type->lineEdit(), &QLineEdit::textEdited, this, &EntryEditor::onTypeEdited);
     connect(m_ok, &QPushButton::clicked, this, [this] { save(); });
 
     if (m_row >= 0) {
-        const records::RecordRead<records::MailboxEntry> read = records::readMailboxEntry(m_row + 1);
+        const records::RecordRead<records::MailboxEntry> read = m_store.readEntry(m_row + 1);
         if (!read.ok()) platform::messageBox(this, kRecordUnreadable, platform::MessageIcon::Error);
         loadEntry(read.value);
         loadIcon();
@@ -248,7 +221,7 @@ void EntryEditor::applyLoginKindLook(bool byMailbox, bool groupBoxes) {
 }
 
 void EntryEditor::loadIcon() {
-    std::optional<QImage> icon = platform::loadImageFile(app::iconFilePath(m_row));
+    std::optional<QImage> icon = platform::loadImageFile(iconFilePath(m_row));
     if (!icon) return;
     QImage image = *icon;
     if (image.width() > m_picture->width() || image.height() > m_picture->height()) {
@@ -293,22 +266,25 @@ records::MailboxEntry EntryEditor::entryFromControls() const {
     return entry;
 }
 
-void EntryEditor::refreshOwners(const records::MailboxEntry& stored) {
-    if (SettingsWindow* settings = settingsWindow(parentWidget())) settings->showEntry(m_row, stored);
-    if (QToolBar* toolbar = mailboxToolbar(parentWidget())) {
-        const QList<QAction*> actions = toolbar->actions();
-        if (m_row < actions.size()) actions.at(m_row)->setText(platform::fromGbk(stored.name));
-    }
-}
-
 bool EntryEditor::save() {
     if (m_row < 0) return false;
-    const records::MailboxEntry before = records::readMailboxEntry(m_row + 1).value;
-    const records::MailboxEntry edited = entryFromControls();
-    const bool written = records::writeEntry(m_row + 1, edited);
+    // The fields refuse such characters as they are typed; one put there another way
+    // would still be stored as '?'. Nothing is written then.
+    QStringList outside;
+    for (const QString& text : {m_name->text(), m_description->text(), m_userName->text(), m_password->text(),
+                                m_type->currentText(), m_address->text()}) {
+        outside << platform::charactersOutsideGbk(text);
+    }
+    outside.removeDuplicates();
+    if (!outside.isEmpty()) {
+        platform::messageBox(this, platform::outsideGbkNotice(outside), platform::MessageIcon::Error);
+        return false;
+    }
+    const records::MailboxEntry before = m_store.readEntry(m_row + 1).value;
+    const bool written = m_store.writeEntry(m_row + 1, entryFromControls());
     // Whatever happened, the list and the toolbar show what the database holds.
-    const records::MailboxEntry stored = records::readMailboxEntry(m_row + 1).value;
-    refreshOwners(stored);
+    const records::MailboxEntry stored = m_store.readEntry(m_row + 1).value;
+    emit entrySaved(m_row, stored);
     if (!written) {
         platform::messageBox(this, kEntryNotSaved, platform::MessageIcon::Error);
         return false;
@@ -316,25 +292,19 @@ bool EntryEditor::save() {
 
     if (m_droppedImage) {
         const QImage shown = captureWindowPixels(m_picture);
-        if (!saveIconBitmap(app::iconFilePath(m_row), shown)) {
+        if (!saveIconBitmap(iconFilePath(m_row), shown)) {
             platform::messageBox(this, kIconNotSaved, platform::MessageIcon::Error);
             return false;
         }
-        app::state().rebuildIconList();
+        emit iconFileSaved(m_row);
     }
     // The mailbox's kept browser session belongs to the account it was made for.
     const bool otherAccount =
         before.userName != stored.userName || before.type != stored.type || before.address != stored.address;
-    if (otherAccount) app::state().endSession(m_row + 1);
+    if (otherAccount) emit accountChanged(m_row);
     platform::messageBox(this, otherAccount ? kSaved + kSessionCleared : kSaved, platform::MessageIcon::Information);
     accept();
     return true;
-}
-
-void openEntryEditor(QWidget* parent, int row) {
-    if (!records::isMailboxIndex(row)) return;
-    EntryEditor editor(parent, QString::number(row));
-    editor.exec();
 }
 
 }  // namespace settings

@@ -1,8 +1,9 @@
 // The entry editor "项目设置窗口": one mailbox entry's fields, its login kind and its
 // icon, which the user replaces by dropping a picture onto the picture box. Saving
-// writes the entry, refreshes the settings row and the toolbar caption and, after a
-// drop, writes the icon file and rebuilds the shared icon list. Modal; opened by the
-// settings window. User-interface thread only.
+// writes the entry through the store it was given and, after a drop, the icon file;
+// it reports both by signals, so that whoever opened it refreshes its list row, the
+// toolbar caption and the shared icon list. Modal; opened by the settings window.
+// User-interface thread only.
 #pragma once
 
 #include <QDialog>
@@ -20,11 +21,7 @@ class QRadioButton;
 
 namespace settings {
 
-class SettingsWindow;
-
-// Opens the editor for settings row `row` (0..8, entry row + 1), modal over parent.
-// Any other row opens nothing. Returns after the editor has closed.
-void openEntryEditor(QWidget* parent, int row);
+class EntryStore;
 
 // The extensions a dropped picture may have, compared exactly (lower case).
 bool isSupportedPictureName(const QString& path);
@@ -32,8 +29,9 @@ bool isSupportedPictureName(const QString& path);
 class EntryEditor : public QDialog {
     Q_OBJECT
 public:
-    // tag: the settings row being edited, in decimal.
-    EntryEditor(QWidget* parent, const QString& tag);
+    // row: the settings row being edited (0..8), the entry row + 1. For any other row
+    // the editor shows nothing and saves nothing.
+    EntryEditor(EntryStore& store, int row, QWidget* parent = nullptr);
 
     // Files dropped on the picture box: one path alone, several each followed by "\r\n".
     void dropFiles(const QString& dropped);
@@ -44,14 +42,22 @@ public:
     // The login-kind look; groupBoxes false keeps both group boxes enabled.
     void applyLoginKindLook(bool byMailbox, bool groupBoxes = true);
 
+signals:
+    // After a save wrote the entry or tried to: `stored` is what the database holds.
+    void entrySaved(int row, const records::MailboxEntry& stored);
+    // After a save wrote icon file `row`.
+    void iconFileSaved(int row);
+    // The save changed the account of entry `row` (user name, type or address): the
+    // browser session kept for it belongs to the old one.
+    void accountChanged(int row);
+
 private:
     void loadEntry(const records::MailboxEntry& entry);
     records::MailboxEntry entryFromControls() const;
     void loadIcon();
-    void refreshOwners(const records::MailboxEntry& stored);
     void onTypeEdited();
 
-    QString m_tag;
+    EntryStore& m_store;
     int m_row = -1;
     bool m_droppedImage = false;
 

@@ -8,13 +8,14 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
-#include "app/program_state.h"
 #include "platform/desktop_shortcut.h"
 #include "platform/dialogs.h"
+#include "platform/gbk_input.h"
 #include "platform/program_folder.h"
 #include "platform/qt_text.h"
 #include "records/mailbox_facts.h"
 #include "settings/entry_editor.h"
+#include "settings/entry_store.h"
 #include "settings/window_geometry.h"
 
 namespace settings {
@@ -48,7 +49,9 @@ std::string yesNo(bool value) { return platform::toGbk(value ? QStringLiteral("�
 
 }  // namespace
 
-SettingsWindow::SettingsWindow(QWidget* parent) : QDialog(parent) {
+SettingsWindow::SettingsWindow(EntryStore& store, const SettingsOptions& options, const QList<QPixmap>& icons,
+                               QWidget* parent)
+    : QDialog(parent), m_store(store), m_accessPassword(options.accessPassword), m_icons(icons) {
     placeWindow(this, kTitle, QRect(50, 50, 393, 558));
 
     m_changePassword = placeControl(new QPushButton(QStringLiteral("修改登录密码"), this),
@@ -92,14 +95,13 @@ SettingsWindow::SettingsWindow(QWidget* parent) : QDialog(parent) {
     }
 
     fillList();
-    m_newWindows->setChecked(app::state().allowNewWindows);
-    m_passwordLogin->setChecked(app::state().passwordLogin);
+    m_newWindows->setChecked(options.allowNewWindows);
+    m_passwordLogin->setChecked(options.passwordLogin);
 
     connect(m_passwordLogin, &QCheckBox::clicked, this, &SettingsWindow::onPasswordLoginClicked);
     connect(m_newWindows, &QCheckBox::clicked, this, &SettingsWindow::onNewWindowsClicked);
     connect(m_changePassword, &QPushButton::clicked, this, &SettingsWindow::changePassword);
     connect(m_shortcut, &QPushButton::clicked, this, &SettingsWindow::createShortcut);
-    connect(&app::state(), &app::ProgramState::iconListChanged, this, &SettingsWindow::showIcons);
 }
 
 void SettingsWindow::fillList() {
@@ -108,16 +110,16 @@ void SettingsWindow::fillList() {
     for (int row = 0; row < records::kMailboxCount; ++row) {
         auto* item = new QTreeWidgetItem(m_list);
         item->setSizeHint(kColumnIcon, QSize(48, 48));
-        const records::RecordRead<records::MailboxEntry> read = records::readMailboxEntry(row + 1);
+        const records::RecordRead<records::MailboxEntry> read = m_store.readEntry(row + 1);
         unreadable = unreadable || !read.ok();
         showEntry(row, read.value);
     }
     if (unreadable) platform::messageBox(this, kRecordUnreadable, platform::MessageIcon::Error);
-    showIcons();
+    setIcons(m_icons);
 }
 
-void SettingsWindow::showIcons() {
-    const QList<QPixmap>& icons = app::state().iconList;
+void SettingsWindow::setIcons(const QList<QPixmap>& icons) {
+    m_icons = icons;
     for (int row = 0; row < m_list->topLevelItemCount(); ++row) {
         m_list->topLevelItem(row)->setIcon(kColumnIcon, row < icons.size() ? QIcon(icons.at(row)) : QIcon());
     }
@@ -153,32 +155,44 @@ void SettingsWindow::openEditorForSelectedRow() {
     if (selected.isEmpty()) return;
     const int row = m_list->indexOfTopLevelItem(selected.first());
     if (!records::isMailboxIndex(row)) return;
-    openEntryEditor(this, row);
+    createEditor(row)->exec();
+}
+
+std::unique_ptr<EntryEditor> SettingsWindow::createEditor(int row) {
+    auto editor = std::make_unique<EntryEditor>(m_store, row, this);
+    connect(editor.get(), &EntryEditor::entrySaved, this, [this](int saved, const records::MailboxEntry& stored) {
+        showEntry(saved, stored);
+        emit entrySaved(saved, stored);
+    });
+    connect(editor.get(), &EntryEditor::iconFileSaved, this, &SettingsWindow::iconFileSaved);
+    connect(editor.get(), &EntryEditor::accountChanged, this, &SettingsWindow::accountChanged);
+    return editor;
 }
 
 void SettingsWindow::onPasswordLoginClicked(bool checked) {
     // The flag in memory keeps its start-up value: the option takes effect at the
     // next start.
-    if (!records::writeSettingsNote(1, yesNo(checked))) {
+    if (!m_store.writeSettingsNote(1, yesNo(checked))) {
         m_passwordLogin->setChecked(!checked);
         platform::messageBox(this, kPasswordLoginNotSaved, platform::MessageIcon::Error);
     }
 }
 
 void SettingsWindow::onNewWindowsClicked(bool checked) {
-    if (!records::writeSettingsNote(3, yesNo(checked))) {
+    if (!m_store.writeSettingsNote(3, yesNo(checked))) {
         m_newWindows->setChecked(!checked);
         platform::messageBox(this, kNewWindowsNotSaved, platform::MessageIcon::Error);
         return;
     }
-    app::state().allowNewWindows = checked;
+    emit allowNewWindowsChanged(checked);
     platform::messageBox(this, kSettingChanged, platform::MessageIcon::Information);
 }
 
 void SettingsWindow::changePassword() {
     std::optional<QString> old = platform::inputBox(this, kOldPasswordPrompt, true);
     if (!old) return;
-    if (platform::toGbk(*old) != app::state().accessPassword) {
+    // A character GBK cannot hold would turn into '?' and could match a stored '?'.
+    if (!platform::charactersOutsideGbk(*old).isEmpty() || platform::toGbk(*old) != m_accessPassword) {
         platform::messageBox(this, kWrongOldPassword, platform::MessageIcon::Error);
         return;
     }
@@ -187,13 +201,20 @@ void SettingsWindow::changePassword() {
     std::optional<QString> second = platform::inputBox(this, kConfirmPrompt, true);
     if (!second) return;
     if (*first != *second) return;
+    // The input boxes refuse such characters as they are typed; were one to come
+    // through, the stored '?' would lock the user out at the next start.
+    if (const QStringList outside = platform::charactersOutsideGbk(*first); !outside.isEmpty()) {
+        platform::messageBox(this, platform::outsideGbkNotice(outside), platform::MessageIcon::Error);
+        return;
+    }
 
     const std::string password = platform::toGbk(*first);
-    if (!records::writeSettingsNote(2, password)) {
+    if (!m_store.writeSettingsNote(2, password)) {
         platform::messageBox(this, kPasswordNotSaved, platform::MessageIcon::Error);
         return;
     }
-    app::state().accessPassword = password;
+    m_accessPassword = password;
+    emit accessPasswordChanged(password);
     platform::messageBox(this, kPasswordChanged, platform::MessageIcon::Information);
 }
 
@@ -210,11 +231,6 @@ void SettingsWindow::createShortcut() {
     } else {
         platform::messageBox(this, kShortcutFailed, platform::MessageIcon::Error);
     }
-}
-
-void showSettingsWindow(QWidget* parent) {
-    SettingsWindow window(parent);
-    window.exec();
 }
 
 }  // namespace settings

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QWidget>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -67,21 +71,71 @@ TEST_F(AnchorLayoutTest, EachFlagCombinationKeepsItsDistances) {
     EXPECT_EQ(rightOnly->geometry(), QRect(350, 10, 40, 20));
 }
 
-TEST_F(AnchorLayoutTest, OneTakeOverPerParentAndRegistrationOrder) {
-    QWidget* first = child(0, 0, 100, 100);
-    QWidget* second = child(0, 0, 100, 100);
-    registerLayoutAnchor(first, true, true, true, true);
+// A widget that writes down what reaches its own handlers, so the test can see what
+// the layout lets through and in which order it moves the controls.
+class Recorder : public QWidget {
+public:
+    Recorder(std::vector<std::string>& log, std::string name, QWidget* parent = nullptr)
+        : QWidget(parent), m_log(log), m_name(std::move(name)) {}
+
+protected:
+    bool event(QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::Resize:
+                m_log.push_back(m_name + " resized to " + std::to_string(width()) + "x" + std::to_string(height()));
+                break;
+            case QEvent::MouseButtonPress:
+            case QEvent::KeyPress:
+            case QEvent::User:
+                m_log.push_back(m_name + " got event " + std::to_string(static_cast<int>(event->type())));
+                break;
+            default:
+                break;
+        }
+        return QWidget::event(event);
+    }
+
+private:
+    std::vector<std::string>& m_log;
+    std::string m_name;
+};
+
+TEST_F(AnchorLayoutTest, OneTakeOverPerParentLaysOutInRegistrationOrderAndPassesEverythingOn) {
+    std::vector<std::string> log;
+    auto window = std::make_unique<Recorder>(log, "parent");
+    window->resize(400, 300);
+    auto* first = new Recorder(log, "first", window.get());
+    first->setGeometry(0, 0, 100, 100);
+    auto* second = new Recorder(log, "second", window.get());
+    second->setGeometry(0, 0, 100, 100);
+    window->show();
+    QApplication::processEvents();
     registerLayoutAnchor(second, true, true, true, false);
+    registerLayoutAnchor(first, true, true, true, true);
     EXPECT_EQ(app::anchoredParentCount(), 1);
     EXPECT_EQ(app::layoutAnchorCount(), 2);
 
-    // Events other than resizes still reach the parent itself.
-    parent->setWindowTitle(QStringLiteral("still mine"));
-    EXPECT_EQ(parent->windowTitle(), QStringLiteral("still mine"));
+    // A resize lays the controls out in the order they were registered, before the
+    // parent's own handler sees the resize, exactly once.
+    log.clear();
+    window->resize(450, 320);
+    QApplication::processEvents();
+    EXPECT_EQ(log, (std::vector<std::string>{"second resized to 150x100", "first resized to 150x120",
+                                             "parent resized to 450x320"}));
 
-    resizeParent(450, 320);
-    EXPECT_EQ(first->size(), QSize(150, 120));
-    EXPECT_EQ(second->size(), QSize(150, 100));
+    // Every other event reaches the parent's own handler unchanged, once.
+    log.clear();
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(300, 250), window->mapToGlobal(QPointF(300, 250)),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &press);
+    QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+    QApplication::sendEvent(window.get(), &key);
+    QEvent custom(QEvent::User);
+    QApplication::sendEvent(window.get(), &custom);
+    EXPECT_EQ(log, (std::vector<std::string>{"parent got event " + std::to_string(int(QEvent::MouseButtonPress)),
+                                             "parent got event " + std::to_string(int(QEvent::KeyPress)),
+                                             "parent got event " + std::to_string(int(QEvent::User))}));
+    window.reset();
 }
 
 TEST_F(AnchorLayoutTest, NestedPanelsFollowTheWindow) {

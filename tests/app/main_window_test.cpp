@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QHelpEvent>
 #include <QLabel>
@@ -12,9 +13,11 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include "app/status_pane.h"
 #include "app_fixture.h"
 #include "local_http_server.h"
 #include "login/browser_pane.h"
+#include "login/login_driver.h"
 
 namespace {
 
@@ -306,6 +309,58 @@ TEST_F(MainWindowTest, StatusPanesShowTheWelcomeAndTheBrowserStatus) {
     EXPECT_EQ(window->statusPaneText(1), window->pane()->StatusText());
     EXPECT_NE(window->statusPaneText(1), QStringLiteral("提示信息：就绪！"));
     EXPECT_EQ(window->statusPaneText(0), QStringLiteral("提示信息：欢迎使用澜禾软件之《云梭邮盒》！"));
+}
+
+TEST_F(MainWindowTest, NoticesShowInPaneOneForAWhileAndHideNeitherPane) {
+    server.setPage(QStringLiteral("/other"), "<html><head><title>other</title></head><body>other</body></html>");
+    start();
+    ASSERT_TRUE(waitFor([&] { return !window->pane()->StatusText().isEmpty(); }));
+    auto* statusBar = window->findChild<QStatusBar*>(QStringLiteral("状态条1"));
+    ASSERT_NE(statusBar, nullptr);
+    QList<QLabel*> panes = statusBar->findChildren<QLabel*>();
+    ASSERT_GE(panes.size(), 2);
+    auto paneShown = [&](int pane) {
+        for (QLabel* label : panes) {
+            if (label->text() == window->statusPaneText(pane)) return label->isVisible();
+        }
+        return false;
+    };
+
+    app::StatusPane* pane1 = window->browserStatusPane();
+    EXPECT_EQ(pane1->noticeDuration(), 10000);
+    pane1->setNoticeDuration(60000);  // long enough for a page load on a busy machine
+    // The login driver's notices take this way.
+    const QString notice = QStringLiteral("登录页面转到了别的网站，未填写密码！");
+    emit window->loginDriver()->statusMessage(notice);
+    EXPECT_EQ(window->statusPaneText(1), notice);
+    EXPECT_EQ(window->statusPaneText(0), QStringLiteral("提示信息：欢迎使用澜禾软件之《云梭邮盒》！"));
+    EXPECT_TRUE(paneShown(0));
+    EXPECT_TRUE(paneShown(1));
+    EXPECT_TRUE(statusBar->currentMessage().isEmpty());
+
+    // The browser goes on reporting meanwhile; its latest text comes back afterwards.
+    window->pane()->setUrl(server.address(QStringLiteral("/other")));
+    ASSERT_TRUE(waitFor([&] { return paneShows(QStringLiteral("/other")); }));
+    EXPECT_EQ(window->statusPaneText(1), notice);
+    pane1->setNoticeDuration(100);  // restarts the running notice's time
+    ASSERT_TRUE(waitFor([&] { return !pane1->noticeShown(); }, 5000));
+    EXPECT_EQ(window->statusPaneText(1), window->pane()->StatusText());
+    EXPECT_EQ(pane1->browserStatus(), window->pane()->StatusText());
+    EXPECT_TRUE(paneShown(0));
+
+    // A second notice replaces the first and starts its own time.
+    pane1->setNoticeDuration(2000);
+    window->showStatusNotice(QStringLiteral("一"));
+    QTest::qWait(1200);
+    window->showStatusNotice(QStringLiteral("二"));
+    EXPECT_EQ(window->statusPaneText(1), QStringLiteral("二"));
+    QElapsedTimer sinceSecond;
+    sinceSecond.start();
+    ASSERT_TRUE(waitFor([&] { return !pane1->noticeShown(); }, 5000));
+    // Ended by its own time, not what was left of the first notice's (a timer may fire
+    // a little early).
+    EXPECT_GE(sinceSecond.elapsed(), 1700);
+    EXPECT_EQ(window->statusPaneText(1), window->pane()->StatusText());
 }
 
 TEST_F(MainWindowTest, NewWindowsFollowTheStoredOption) {

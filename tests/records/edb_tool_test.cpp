@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -80,6 +81,25 @@ TEST_F(EdbTool, CreateSetGetDump) {
         "{\"名字\": \"张三丰ab\", \"n\": -42, \"x\": 0.5, \"ok\": false, \"data\": \"\", \"备注\": \"\", \"w\": 0}, "
         "{\"名字\": \"\", \"n\": 0, \"x\": 0, \"ok\": true, \"data\": \"00ff7a\", "
         "\"备注\": \"第一行\\n\\\"引号\\\"\", \"w\": 0}]}\n");
+}
+
+TEST_F(EdbTool, CreatedFilesAreForTheirOwnerOnly) {
+    namespace fs = std::filesystem;
+    auto mode = [](const std::string& path) { return fs::status(path).permissions() & fs::perms::all; };
+    const std::string db = m_folder.file("owner.edb");
+    ASSERT_EQ(tool({"create", db, "--records", "9", "--schema", "a:int,m:memo", "--password", "p"}).status, 0);
+    EXPECT_EQ(mode(db), fs::perms(0600));
+    EXPECT_EQ(mode(m_folder.file("owner.EDT")), fs::perms(0600));
+
+    // Created again over files that everyone could read: they are tightened too.
+    fs::permissions(db, fs::perms(0644));
+    fs::permissions(m_folder.file("owner.EDT"), fs::perms(0666));
+    ASSERT_EQ(tool({"create", db, "--records", "1", "--schema", "a:int,m:memo", "--password", "p"}).status, 0);
+    EXPECT_EQ(mode(db), fs::perms(0600));
+    EXPECT_EQ(mode(m_folder.file("owner.EDT")), fs::perms(0600));
+    // The database the build stages for the program, too.
+    EXPECT_EQ(mode(std::string(TMBL_PROGRAM_DIR) + "/tmbl.edb"), fs::perms(0600));
+    EXPECT_EQ(mode(std::string(TMBL_PROGRAM_DIR) + "/tmbl.EDT"), fs::perms(0600));
 }
 
 TEST_F(EdbTool, FailuresReportTheDatabaseError) {

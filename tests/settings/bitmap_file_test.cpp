@@ -89,6 +89,14 @@ TEST(BitmapFile, WholeFileReplacesOrLeavesThePreviousOne) {
     EXPECT_TRUE(std::filesystem::is_directory(blocked / "inside"));
     EXPECT_FALSE(std::filesystem::exists(dir / "1.ico.part"));
     EXPECT_FALSE(writeWholeFile((dir / "missing" / "2.ico").string(), first));
+
+    // A link planted where the temporary file goes is not written through.
+    const auto elsewhere = dir / "elsewhere";
+    { std::ofstream(elsewhere) << "keep"; }
+    std::filesystem::create_symlink(elsewhere, dir / "3.ico.part");
+    EXPECT_FALSE(writeWholeFile((dir / "3.ico").string(), first));
+    EXPECT_EQ(readAll(elsewhere), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "3.ico"));
     std::filesystem::remove_all(dir);
 }
 

@@ -1,31 +1,32 @@
 #include "settings/entry_editor.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDropEvent>
 #include <QFile>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMainWindow>
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
-#include <QToolBar>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QtTest/QTest>
 #include <filesystem>
 #include <memory>
 
-#include "app/program_state.h"
 #include "platform/dialogs.h"
+#include "platform/gbk_input.h"
 #include "platform/qt_text.h"
 #include "records/record_database.h"
 #include "settings/bitmap_file.h"
+#include "settings/icon_files.h"
 #include "settings/settings_window.h"
 #include "settings/skinned_control.h"
 #include "settings_fixture.h"
@@ -46,27 +47,44 @@ void typeText(QWidget* target, const QString& text) {
     }
 }
 
-// A main window with the mailbox toolbar, the settings window over it and an editor
-// over that, as the program opens them.
+// Types whole characters, one key press each (a character outside the basic plane is
+// one key with two UTF-16 units).
+void typeCharacters(QWidget* target, const QString& text) {
+    for (uint codePoint : text.toUcs4()) {
+        const auto c = static_cast<char32_t>(codePoint);
+        const QString one = QString::fromUcs4(&c, 1);
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, one);
+        QCoreApplication::sendEvent(target, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, one);
+        QCoreApplication::sendEvent(target, &release);
+    }
+}
+
+// The settings window and an editor over it, as the program opens them. The test
+// stands where the main window does: it records what the settings window reports and
+// answers a new icon file with a rebuilt icon list.
 class EntryEditorTest : public testing::ProgramFolderTest {
 protected:
     void SetUp() override {
         ProgramFolderTest::SetUp();
         if (HasFatalFailure()) return;
-        m_main = std::make_unique<QMainWindow>();
-        m_toolbar = new QToolBar(m_main.get());
-        m_toolbar->setObjectName(QStringLiteral("工具条1"));
-        for (int k = 0; k < 9; ++k) m_toolbar->addAction(QStringLiteral("按钮%1").arg(k));
-        m_main->addToolBar(Qt::LeftToolBarArea, m_toolbar);
-        m_settings = new SettingsWindow(m_main.get());
+        m_settingsWindow = std::make_unique<SettingsWindow>(store(), SettingsOptions{}, loadIconList());
+        m_settings = m_settingsWindow.get();
+        QObject::connect(m_settings, &SettingsWindow::entrySaved, [this](int r, const records::MailboxEntry& stored) {
+            m_captions.push_back({r, fromGbk(stored.name)});
+        });
+        QObject::connect(m_settings, &SettingsWindow::iconFileSaved, [this](int r) {
+            m_iconFilesSaved.push_back(r);
+            m_settings->setIcons(loadIconList());
+        });
     }
     void TearDown() override {
-        m_main.reset();
+        m_settingsWindow.reset();
         ProgramFolderTest::TearDown();
     }
 
     std::unique_ptr<EntryEditor> openEditor(int row) {
-        auto editor = std::make_unique<EntryEditor>(m_settings, QString::number(row));
+        auto editor = m_settings->createEditor(row);
         editor->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
         return editor;
@@ -96,9 +114,10 @@ protected:
         return path;
     }
 
-    std::unique_ptr<QMainWindow> m_main;
-    QToolBar* m_toolbar = nullptr;
+    std::unique_ptr<SettingsWindow> m_settingsWindow;
     SettingsWindow* m_settings = nullptr;
+    std::vector<std::pair<int, QString>> m_captions;  // row and stored name, per save
+    std::vector<int> m_iconFilesSaved;
 };
 
 TEST_F(EntryEditorTest, SavesAllSevenFieldsAndRefreshesTheListAndToolbar) {
@@ -114,14 +133,14 @@ TEST_F(EntryEditorTest, SavesAllSevenFieldsAndRefreshesTheListAndToolbar) {
     type->setCurrentIndex(4);
     control<QLineEdit>(editor.get(), "网址编辑框")->setText(QStringLiteral("http://mail.example/"));
     control<QRadioButton>(editor.get(), "登录邮箱单选框")->click();
-    QSignalSpy sessionEnds(&app::state(), &app::ProgramState::sessionEndRequested);
+    QSignalSpy sessionEnds(m_settings, &SettingsWindow::accountChanged);
     control<QPushButton>(editor.get(), "按钮1")->click();
 
     // Another user name: the browser session kept for the entry goes, and the message says so.
     EXPECT_EQ(dialogs.messageTexts(),
               QStringList{QStringLiteral("信息保存完毕！该邮箱保存的登录状态已清除，下次打开时重新登录。")});
     ASSERT_EQ(sessionEnds.count(), 1);
-    EXPECT_EQ(sessionEnds.at(0).at(0).toInt(), 4);
+    EXPECT_EQ(sessionEnds.at(0).at(0).toInt(), 3);
     EXPECT_EQ(editor->result(), QDialog::Accepted);
     const records::MailboxEntry stored = records::readMailboxEntry(4).value;
     EXPECT_EQ(fromGbk(stored.name), QStringLiteral("工作"));
@@ -134,8 +153,9 @@ TEST_F(EntryEditorTest, SavesAllSevenFieldsAndRefreshesTheListAndToolbar) {
     EXPECT_EQ(fromGbk(stored.loginKind), QStringLiteral("邮箱"));
     EXPECT_EQ(row(3)->text(2), QStringLiteral("工作"));
     EXPECT_EQ(row(3)->text(3), QStringLiteral("zhang.san"));
-    EXPECT_EQ(m_toolbar->actions().at(3)->text(), QStringLiteral("工作"));
-    EXPECT_EQ(m_toolbar->actions().at(2)->text(), QStringLiteral("按钮2"));
+    // The caption of button 3, and nothing else, is reported for the toolbar.
+    EXPECT_EQ(m_captions, (std::vector<std::pair<int, QString>>{{3, QStringLiteral("工作")}}));
+    EXPECT_TRUE(m_iconFilesSaved.empty());
 
     // Reopened, the editor shows the password decoded; switching to the address
     // kind lists the address.
@@ -280,10 +300,11 @@ TEST_F(EntryEditorTest, ADroppedPngIsSavedAsA24BitBitmapOverTheBackground) {
     EXPECT_EQ(pixel(5, 24), background);
     EXPECT_EQ(pixel(40, 24), QColor(230, 0, 0));
 
-    // The shared icon list, and with it the settings list, show the new icon at once.
-    ASSERT_GE(app::state().iconList.size(), 3);
-    EXPECT_EQ(app::state().iconList.at(2).toImage().pixelColor(40, 24), QColor(230, 0, 0));
+    // The opener hears of the new icon file and the settings list shows the new icon
+    // at once.
+    EXPECT_EQ(m_iconFilesSaved, std::vector<int>{2});
     EXPECT_EQ(row(2)->icon(1).pixmap(48, 48).toImage().pixelColor(40, 24), QColor(230, 0, 0));
+    EXPECT_EQ(row(3)->icon(1).pixmap(48, 48).toImage().pixelColor(20, 20), iconGrey(3));
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("信息保存完毕！")});
 
     // A later session that drops nothing leaves the icon file as it is.
@@ -292,6 +313,7 @@ TEST_F(EntryEditorTest, ADroppedPngIsSavedAsA24BitBitmapOverTheBackground) {
     EXPECT_FALSE(again->droppedImage());
     ASSERT_TRUE(again->save());
     EXPECT_EQ(fileBytes(iconPath(2)), saved);
+    EXPECT_EQ(m_iconFilesSaved, std::vector<int>{2});
 }
 
 TEST_F(EntryEditorTest, AnIconThatCannotBeWrittenKeepsTheEditorOpen) {
@@ -334,7 +356,6 @@ TEST_F(EntryEditorTest, ARefusedEntryWriteIsReportedAndTheListShowsWhatIsStored)
     before.name = toGbk(QStringLiteral("原名"));
     ASSERT_TRUE(records::writeEntry(9, before));
     m_settings->showEntry(8, records::readMailboxEntry(9).value);
-    m_toolbar->actions().at(8)->setText(QStringLiteral("原名"));
     const QByteArray icon = fileBytes(iconPath(8));
 
     records::closeMailboxDatabase(folder());
@@ -354,17 +375,103 @@ TEST_F(EntryEditorTest, ARefusedEntryWriteIsReportedAndTheListShowsWhatIsStored)
     EXPECT_FALSE(dialogs.messageTexts().contains(QStringLiteral("信息保存完毕！")));
     EXPECT_TRUE(editor->isVisible());
     EXPECT_EQ(row(8)->text(2), QStringLiteral("原名"));
-    EXPECT_EQ(m_toolbar->actions().at(8)->text(), QStringLiteral("原名"));
+    // The toolbar is told what the database still holds.
+    EXPECT_EQ(m_captions, (std::vector<std::pair<int, QString>>{{8, QStringLiteral("原名")}}));
     EXPECT_EQ(fileBytes(iconPath(8)), icon);
+    EXPECT_TRUE(m_iconFilesSaved.empty());
 }
 
 TEST_F(EntryEditorTest, RowsOutsideTheListOpenNothing) {
-    auto editor = std::make_unique<EntryEditor>(m_settings, QStringLiteral("-1"));
-    EXPECT_FALSE(editor->save());
     const records::MailboxEntry first = records::readMailboxEntry(1).value;
-    auto nine = std::make_unique<EntryEditor>(m_settings, QStringLiteral("9"));
-    EXPECT_FALSE(nine->save());
+    for (int outside : {-1, 9}) {
+        auto editor = m_settings->createEditor(outside);
+        EXPECT_TRUE(editor->findChild<QLineEdit*>(QStringLiteral("邮箱名编辑框"))->text().isEmpty());
+        EXPECT_FALSE(editor->save());
+    }
     EXPECT_EQ(records::readMailboxEntry(1).value.name, first.name);
+    EXPECT_TRUE(m_captions.empty());
+}
+
+TEST_F(EntryEditorTest, IconFilesAreWrittenForTheirOwnerOnly) {
+    // An icon file put there earlier with the usual permissions, and a stale temporary
+    // file readable by everyone.
+    namespace fs = std::filesystem;
+    fs::permissions(iconPath(4).toStdString(), fs::perms(0644));
+    const std::string stale = iconPath(4).toStdString() + ".part";
+    {
+        QFile staleFile(QString::fromStdString(stale));
+        ASSERT_TRUE(staleFile.open(QIODevice::WriteOnly));
+    }
+    fs::permissions(stale, fs::perms(0666));
+
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(4);
+    editor->dropFiles(writeHalfTransparentPng(QStringLiteral("z.png")));
+    ASSERT_TRUE(editor->save());
+    EXPECT_EQ(fs::status(iconPath(4).toStdString()).permissions() & fs::perms::all, fs::perms(0600));
+    EXPECT_FALSE(fs::exists(stale));
+
+    // A new file is owner-only from the start.
+    fs::remove(iconPath(6).toStdString());
+    auto fresh = openEditor(6);
+    fresh->dropFiles(writeHalfTransparentPng(QStringLiteral("w.png")));
+    ASSERT_TRUE(fresh->save());
+    EXPECT_EQ(fs::status(iconPath(6).toStdString()).permissions() & fs::perms::all, fs::perms(0600));
+}
+
+TEST_F(EntryEditorTest, FieldsRefuseWhatGbkCannotHoldAsItIsTypedOrPasted) {
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(1);
+    for (const char* name : {"邮箱名编辑框", "说明编辑框", "用户名编辑框", "密码编辑框", "网址编辑框"}) {
+        auto* field = control<QLineEdit>(editor.get(), name);
+        field->setEnabled(true);
+        field->clear();
+        dialogs.clear();
+        typeCharacters(field, QStringLiteral("a한b"));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(field->text(), QStringLiteral("ab")) << name;
+        ASSERT_EQ(dialogs.messages().size(), 1u) << name;
+        EXPECT_TRUE(dialogs.messages()[0].text.contains(QStringLiteral("“한”"))) << name;
+
+        // A paste with such a character in it is refused whole, and says which one.
+        dialogs.clear();
+        QGuiApplication::clipboard()->setText(QStringLiteral("x😀y€"));
+        field->paste();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(field->text(), QStringLiteral("ab")) << name;
+        ASSERT_EQ(dialogs.messages().size(), 1u) << name;
+        EXPECT_TRUE(dialogs.messages()[0].text.contains(QStringLiteral("“😀”"))) << name;
+        EXPECT_FALSE(dialogs.messages()[0].text.contains(QStringLiteral("“x”"))) << name;
+
+        // Whatever GBK holds goes in, question mark included.
+        typeCharacters(field, QStringLiteral("?"));
+        EXPECT_EQ(field->text(), QStringLiteral("ab?")) << name;
+    }
+    dialogs.clear();
+    control<QRadioButton>(editor.get(), "登录邮箱单选框")->click();
+    ASSERT_TRUE(editor->save());
+    const records::MailboxEntry stored = records::readMailboxEntry(2).value;
+    EXPECT_EQ(stored.name, "ab?");
+    EXPECT_EQ(stored.userName, "ab?");
+    EXPECT_EQ(records::decodePassword(stored.password), "ab?");
+    EXPECT_EQ(stored.address, "ab?");
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("信息保存完毕！")});
+}
+
+TEST_F(EntryEditorTest, ATextGbkCannotHoldThatGotInAnotherWayIsNotSaved) {
+    const records::MailboxEntry before = records::readMailboxEntry(3).value;
+    platform::ScriptedDialogs dialogs;
+    auto editor = openEditor(2);
+    control<QLineEdit>(editor.get(), "用户名编辑框")->setText(QStringLiteral("李한"));
+    QCoreApplication::processEvents();
+    // The program's own setText is no typing: no notice yet, but no save either.
+    EXPECT_TRUE(dialogs.messages().empty());
+    EXPECT_FALSE(editor->save());
+    ASSERT_EQ(dialogs.messages().size(), 1u);
+    EXPECT_TRUE(dialogs.messages()[0].text.contains(QStringLiteral("“한”")));
+    EXPECT_EQ(records::readMailboxEntry(3).value.userName, before.userName);
+    EXPECT_TRUE(m_captions.empty());
+    EXPECT_TRUE(editor->isVisible());
 }
 
 }  // namespace

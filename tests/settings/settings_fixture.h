@@ -1,5 +1,6 @@
 // A temporary program folder holding a copy of the shipped record database and a
-// set of icon files, made current for the settings windows under test.
+// set of icon files, made current for the settings windows under test, and what an
+// opener hands those windows.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,9 +9,11 @@
 #include <QImage>
 #include <QTemporaryDir>
 
-#include "app/program_state.h"
 #include "platform/program_folder.h"
 #include "records/mailbox_store.h"
+#include "settings/entry_store.h"
+#include "settings/icon_files.h"
+#include "settings/settings_window.h"
 
 namespace settings::testing {
 
@@ -30,15 +33,14 @@ protected:
         }
         platform::setProgramFolder(folder());
         ASSERT_TRUE(records::openMailboxDatabase(folder()));
-        app::state().reset();
-        app::state().rebuildIconList();
     }
 
     void TearDown() override {
         records::closeMailboxDatabase(folder());
         platform::setProgramFolder(std::string());
-        app::state().reset();
     }
+
+    static EntryStore& store() { return currentDatabaseStore(); }
 
     static QColor iconGrey(int i) { return QColor(10 + i * 20, 10 + i * 20, 10 + i * 20); }
     std::string folder() const { return m_folder.path().toStdString(); }

@@ -9,13 +9,15 @@
 #include <QTreeWidget>
 #include <QtTest/QTest>
 #include <filesystem>
+#include <memory>
+#include <vector>
 
-#include "app/program_state.h"
 #include "platform/desktop_shortcut.h"
 #include "platform/dialogs.h"
 #include "platform/qt_text.h"
 #include "records/record_database.h"
 #include "settings/entry_editor.h"
+#include "settings/icon_files.h"
 #include "settings_fixture.h"
 
 namespace settings {
@@ -36,6 +38,19 @@ protected:
     }
     QString note(int n) { return fromGbk(records::readSettingsNote(n).value); }
 
+    // A window as the main window opens it, with what it reports recorded.
+    std::unique_ptr<SettingsWindow> open(const SettingsOptions& options = {}) {
+        auto window = std::make_unique<SettingsWindow>(store(), options, loadIconList());
+        QObject::connect(window.get(), &SettingsWindow::allowNewWindowsChanged,
+                         [this](bool allowed) { m_newWindowsReports.push_back(allowed); });
+        QObject::connect(window.get(), &SettingsWindow::accessPasswordChanged,
+                         [this](const std::string& password) { m_passwordReports.push_back(password); });
+        return window;
+    }
+
+    std::vector<bool> m_newWindowsReports;
+    std::vector<std::string> m_passwordReports;
+
     // Reopens the copied database read-only: reads work, every write fails.
     void makeDatabaseReadOnly() {
         records::closeMailboxDatabase(folder());
@@ -50,11 +65,9 @@ TEST_F(SettingsWindowTest, ListShowsTheNineEntriesByLoginKind) {
     ASSERT_TRUE(records::writeEntry(1, entry("甲箱", "li", "http://a.example/", "")));
     ASSERT_TRUE(records::writeEntry(2, entry("乙址", "wang", "http://b.example/login", "网址")));
     std::filesystem::remove(iconPath(4).toStdString());
-    app::state().rebuildIconList();
-    app::state().passwordLogin = true;
-    app::state().allowNewWindows = false;
 
-    SettingsWindow window;
+    auto opened = open({true, false, ""});
+    SettingsWindow& window = *opened;
     EXPECT_EQ(window.windowTitle(), QStringLiteral("设置窗口----（提示：双击图标行可设置项目信息）"));
     auto* list = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框"));
     ASSERT_NE(list, nullptr);
@@ -82,8 +95,8 @@ TEST_F(SettingsWindowTest, ListShowsTheNineEntriesByLoginKind) {
 
 TEST_F(SettingsWindowTest, CheckBoxesWriteTheirNotes) {
     platform::ScriptedDialogs dialogs;
-    app::state().passwordLogin = false;
-    SettingsWindow window;
+    auto opened = open({false, false, ""});
+    SettingsWindow& window = *opened;
     auto* passwordLogin = window.findChild<QCheckBox*>(QStringLiteral("启用密码登录选择框"));
     auto* newWindows = window.findChild<QCheckBox*>(QStringLiteral("允许打开新窗口选择框"));
     ASSERT_NE(passwordLogin, nullptr);
@@ -95,18 +108,17 @@ TEST_F(SettingsWindowTest, CheckBoxesWriteTheirNotes) {
     EXPECT_EQ(note(1), QStringLiteral("否"));
     passwordLogin->click();
     EXPECT_EQ(note(1), QStringLiteral("是"));
-    // Silent, and the running program keeps its start-up value.
+    // Silent, and nothing reported: the running program keeps its start-up value.
     EXPECT_TRUE(dialogs.messages().empty());
-    EXPECT_FALSE(app::state().passwordLogin);
-    SettingsWindow reopened;
-    EXPECT_FALSE(reopened.findChild<QCheckBox*>(QStringLiteral("启用密码登录选择框"))->isChecked());
+    EXPECT_TRUE(m_newWindowsReports.empty());
+    EXPECT_TRUE(m_passwordReports.empty());
 
     newWindows->click();
     EXPECT_EQ(note(3), QStringLiteral("是"));
-    EXPECT_TRUE(app::state().allowNewWindows);
     newWindows->click();
     EXPECT_EQ(note(3), QStringLiteral("否"));
-    EXPECT_FALSE(app::state().allowNewWindows);
+    // The program's flag follows at once: the browser pane consults it.
+    EXPECT_EQ(m_newWindowsReports, (std::vector<bool>{true, false}));
     EXPECT_EQ(dialogs.messageTexts(),
               QStringList({QStringLiteral("设置修改成功！"), QStringLiteral("设置修改成功！")}));
     EXPECT_EQ(dialogs.messages().at(0).icon, platform::MessageIcon::Information);
@@ -114,8 +126,8 @@ TEST_F(SettingsWindowTest, CheckBoxesWriteTheirNotes) {
 
 TEST_F(SettingsWindowTest, PasswordChangeComparesExactlyAndNeedsTwoEqualEntries) {
     ASSERT_TRUE(records::writeSettingsNote(2, toGbk(QStringLiteral("Secret口令"))));
-    app::state().accessPassword = toGbk(QStringLiteral("Secret口令"));
-    SettingsWindow window;
+    auto opened = open({false, false, toGbk(QStringLiteral("Secret口令"))});
+    SettingsWindow& window = *opened;
     platform::ScriptedDialogs dialogs;
 
     // Letter case and a trailing space both make the old password wrong.
@@ -140,7 +152,7 @@ TEST_F(SettingsWindowTest, PasswordChangeComparesExactlyAndNeedsTwoEqualEntries)
     EXPECT_EQ(dialogs.inputs()[2].prompt, QStringLiteral("请再输入一遍新密码！"));
     EXPECT_TRUE(dialogs.messages().empty());
     EXPECT_EQ(note(2), QStringLiteral("Secret口令"));
-    EXPECT_EQ(app::state().accessPassword, toGbk(QStringLiteral("Secret口令")));
+    EXPECT_TRUE(m_passwordReports.empty());
 
     // Cancel at the second box: nothing happens.
     dialogs.clear();
@@ -157,8 +169,9 @@ TEST_F(SettingsWindowTest, PasswordChangeComparesExactlyAndNeedsTwoEqualEntries)
     window.changePassword();
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("密码修改成功！")});
     EXPECT_EQ(note(2), QStringLiteral("新的 Pass"));
-    EXPECT_EQ(app::state().accessPassword, toGbk(QStringLiteral("新的 Pass")));
+    EXPECT_EQ(m_passwordReports, std::vector<std::string>{toGbk(QStringLiteral("新的 Pass"))});
 
+    // The window compares with the password it changed last, not the one it was given.
     // An empty new password is accepted when both entries are empty.
     dialogs.clear();
     dialogs.queueInput(QStringLiteral("新的 Pass"));
@@ -167,22 +180,53 @@ TEST_F(SettingsWindowTest, PasswordChangeComparesExactlyAndNeedsTwoEqualEntries)
     window.changePassword();
     EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("密码修改成功！")});
     EXPECT_EQ(note(2), QString());
-    EXPECT_TRUE(app::state().accessPassword.empty());
+    ASSERT_EQ(m_passwordReports.size(), 2u);
+    EXPECT_TRUE(m_passwordReports[1].empty());
+}
+
+TEST_F(SettingsWindowTest, ANewPasswordGbkCannotHoldIsNeverStoredAsQuestionMarks) {
+    ASSERT_TRUE(records::writeSettingsNote(2, "482"));
+    auto opened = open({false, false, "482"});
+    platform::ScriptedDialogs dialogs;
+
+    // Were such a text to get past the input boxes, it is refused by name.
+    const std::pair<QString, QString> cases[] = {{QStringLiteral("ab한"), QStringLiteral("“한”")},
+                                                 {QStringLiteral("😀"), QStringLiteral("“😀”")}};
+    for (const auto& [typed, named] : cases) {
+        dialogs.clear();
+        dialogs.queueInput(QStringLiteral("482"));
+        dialogs.queueInput(typed);
+        dialogs.queueInput(typed);
+        opened->changePassword();
+        ASSERT_EQ(dialogs.messages().size(), 1u) << typed.toStdString();
+        EXPECT_TRUE(dialogs.messages()[0].text.contains(named)) << dialogs.messages()[0].text.toStdString();
+        EXPECT_NE(dialogs.messages()[0].text, QStringLiteral("密码修改成功！"));
+        EXPECT_EQ(note(2), QStringLiteral("482"));
+        EXPECT_TRUE(m_passwordReports.empty());
+    }
+
+    // An old password with such a character is wrong even against a stored '?'.
+    ASSERT_TRUE(records::writeSettingsNote(2, "?"));
+    auto questionMark = open({false, false, "?"});
+    dialogs.clear();
+    dialogs.queueInput(QStringLiteral("😀"));
+    questionMark->changePassword();
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("输入的原密码错误，请重新执行本操作！")});
+    EXPECT_EQ(dialogs.inputs().size(), 1u);
 }
 
 TEST_F(SettingsWindowTest, RefusedWritesAreReportedAndChangeNothingInMemory) {
     ASSERT_TRUE(records::writeSettingsNote(2, "old"));
     ASSERT_TRUE(records::writeSettingsNote(3, toGbk(QStringLiteral("否"))));
-    app::state().accessPassword = "old";
-    app::state().allowNewWindows = false;
     makeDatabaseReadOnly();
     platform::ScriptedDialogs dialogs;
-    SettingsWindow window;
+    auto opened = open({false, false, "old"});
+    SettingsWindow& window = *opened;
 
     auto* newWindows = window.findChild<QCheckBox*>(QStringLiteral("允许打开新窗口选择框"));
     newWindows->click();
     EXPECT_FALSE(newWindows->isChecked());
-    EXPECT_FALSE(app::state().allowNewWindows);
+    EXPECT_TRUE(m_newWindowsReports.empty());
     EXPECT_EQ(note(3), QStringLiteral("否"));
     ASSERT_EQ(dialogs.messages().size(), 1u);
     EXPECT_EQ(dialogs.messages()[0].icon, platform::MessageIcon::Error);
@@ -201,7 +245,7 @@ TEST_F(SettingsWindowTest, RefusedWritesAreReportedAndChangeNothingInMemory) {
     dialogs.queueInput(QStringLiteral("new"));
     dialogs.queueInput(QStringLiteral("new"));
     window.changePassword();
-    EXPECT_EQ(app::state().accessPassword, "old");
+    EXPECT_TRUE(m_passwordReports.empty());
     EXPECT_EQ(note(2), QStringLiteral("old"));
     ASSERT_EQ(dialogs.messages().size(), 1u);
     EXPECT_EQ(dialogs.messages()[0].icon, platform::MessageIcon::Error);
@@ -209,7 +253,8 @@ TEST_F(SettingsWindowTest, RefusedWritesAreReportedAndChangeNothingInMemory) {
 }
 
 TEST_F(SettingsWindowTest, DoubleClickOpensTheEditorOnlyForASelectedRow) {
-    SettingsWindow window;
+    auto opened = open();
+    SettingsWindow& window = *opened;
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     auto* list = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框"));
@@ -245,7 +290,8 @@ TEST_F(SettingsWindowTest, ShortcutButtonReportsSuccessOrFailure) {
     QTemporaryDir desktop;
     platform::setDesktopFolderOverride(desktop.path().toStdString());
     platform::ScriptedDialogs dialogs;
-    SettingsWindow window;
+    auto opened = open();
+    SettingsWindow& window = *opened;
     auto* button = window.findChild<QPushButton*>(QStringLiteral("按钮1"));
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->text(), QStringLiteral("将快捷方式发送至桌面"));

@@ -5,7 +5,12 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QInputDialog>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
@@ -13,7 +18,9 @@
 #include <QToolBar>
 #include <QTreeWidget>
 #include <QtTest/QTest>
+#include <deque>
 #include <memory>
+#include <optional>
 
 #include "app/main_window.h"
 #include "app/program_state.h"
@@ -117,6 +124,87 @@ TEST_F(UserScenario, ANewMailboxShowsItsNameAndIconOnTheToolbarAtOnceAndAfterARe
     EXPECT_EQ(entry.userName, "wang.wu");
     EXPECT_EQ(records::decodePassword(entry.password), platform::toGbk(QStringLiteral("口令123")));
     EXPECT_EQ(entry.type, records::providerTable().at(6).key);
+}
+
+// Answers input boxes with the real dialog: each queued script is typed into it key
+// by key (a "\x01" before a text pastes that text instead), then OK is taken.
+class TypingDialogs : public platform::ScriptedDialogs {
+public:
+    void queueTyping(QStringList script) { m_scripts.push_back(std::move(script)); }
+
+    std::optional<QString> answerInput(const platform::InputRequest& request) override {
+        inputRequests.push_back(request);
+        if (m_scripts.empty()) return std::nullopt;
+        const QStringList script = m_scripts.front();
+        m_scripts.pop_front();
+        std::unique_ptr<QInputDialog> dialog = platform::makeInputDialog(nullptr, request);
+        dialog->show();
+        auto* field = dialog->findChild<QLineEdit*>();
+        if (!field) return std::nullopt;
+        for (const QString& step : script) {
+            if (step.startsWith(u'\x01')) {
+                QGuiApplication::clipboard()->setText(step.mid(1));
+                field->paste();
+            } else {
+                for (uint codePoint : step.toUcs4()) {
+                    const auto c = static_cast<char32_t>(codePoint);
+                    QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString::fromUcs4(&c, 1));
+                    QCoreApplication::sendEvent(field, &press);
+                }
+            }
+            QCoreApplication::processEvents();  // a refusal's notice
+        }
+        return field->text();
+    }
+
+    std::vector<platform::InputRequest> inputRequests;
+
+private:
+    std::deque<QStringList> m_scripts;
+};
+
+TEST_F(UserScenario, AfterAPasswordChangeWithARefusedCharacterTheGateTakesWhatWasSet) {
+    TypingDialogs dialogs;
+    auto main = start();
+    whenOpen<SettingsWindow>([&](SettingsWindow* settings) {
+        dialogs.queueTyping({QStringLiteral("482")});
+        // The new password: a Korean letter typed and an emoji pasted in between.
+        dialogs.queueTyping({QStringLiteral("pw"), QStringLiteral("한"), QStringLiteral("\x01😀"), QStringLiteral("1")});
+        dialogs.queueTyping({QStringLiteral("pw1")});
+        settings->findChild<QPushButton*>(QStringLiteral("修改登录密码按钮"))->click();
+        settings->findChild<QCheckBox*>(QStringLiteral("启用密码登录选择框"))->click();
+        settings->findChild<QCheckBox*>(QStringLiteral("允许打开新窗口选择框"))->click();
+        settings->reject();
+    });
+    ASSERT_FALSE(app::state().allowNewWindows);
+    main->onSettingsButton(0);
+
+    const QStringList messages = dialogs.messageTexts();
+    ASSERT_EQ(messages.size(), 4) << messages.join(u'|').toStdString();
+    EXPECT_TRUE(messages[0].contains(QStringLiteral("“한”")));
+    EXPECT_TRUE(messages[1].contains(QStringLiteral("“😀”")));
+    EXPECT_EQ(messages[2], QStringLiteral("密码修改成功！"));
+    EXPECT_EQ(messages[3], QStringLiteral("设置修改成功！"));
+    EXPECT_EQ(records::readSettingsNote(2).value, "pw1");
+    // The main window took over what the settings window reported.
+    EXPECT_EQ(app::state().accessPassword, "pw1");
+    EXPECT_TRUE(app::state().allowNewWindows);
+    EXPECT_FALSE(app::state().passwordLogin);
+
+    // The next start asks for the password; the field refuses the same letter again,
+    // and what the user sees in it opens the program.
+    main.reset();
+    app::releaseProgramState();
+    records::closeAllDatabases();
+    dialogs.clear();
+    dialogs.queueTyping({QStringLiteral("pw한1")});
+    auto again = std::make_unique<app::MainWindow>(QStringLiteral("about:blank"));
+    EXPECT_EQ(again->create(), app::StartOutcome::Running);
+    ASSERT_EQ(dialogs.inputRequests.size(), 4u);
+    EXPECT_EQ(dialogs.inputRequests.back().prompt, QStringLiteral("请输入登录密码（初始密码为[482]）："));
+    EXPECT_FALSE(dialogs.messageTexts().contains(QStringLiteral("密码错误，请重新输入！")));
+    ASSERT_EQ(dialogs.messageTexts().size(), 1);
+    EXPECT_TRUE(dialogs.messageTexts()[0].contains(QStringLiteral("“한”")));
 }
 
 }  // namespace

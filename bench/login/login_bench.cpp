@@ -12,7 +12,6 @@
 #include <QVBoxLayout>
 #include <QWebEngineView>
 
-#include "app/program_state.h"
 #include "login/browser_pane.h"
 #include "login/dispatch_call.h"
 #include "login/login_driver.h"
@@ -90,19 +89,20 @@ void BM_DocumentReadyToClick(benchmark::State& state) {
         state.SkipWithError("page did not load");
         return;
     }
-    app::ProgramState& program = app::state();
-    program.currentEntry.userName = "user";
-    program.currentEntry.password = records::encodePassword("password");
-    program.currentEntry.type = records::providerTable().at(9).key;
-    program.currentEntry.loginKind = platform::utf8ToGbk("邮箱");
-    program.selectedButton = 0;
+    records::MailboxEntry entry;
+    entry.userName = "user";
+    entry.password = records::encodePassword("password");
+    entry.type = records::providerTable().at(9).key;
+    entry.loginKind = platform::utf8ToGbk("邮箱");
+    bool finished = false;
+    QObject::connect(&driver, &login::LoginDriver::loginFinished, [&] { finished = true; });
     for (auto _ : state) {
-        program.loginDone = false;
+        finished = false;
         QElapsedTimer timer;
         timer.start();
+        driver.startLogin(entry);
         driver.onDocumentReady();
-        while (!program.loginDone)
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 1);
+        while (!finished) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 1);
         state.SetIterationTime(static_cast<double>(timer.nsecsElapsed()) / 1e9);
     }
     records::setProviderAddresses({});

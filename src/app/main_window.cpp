@@ -39,6 +39,11 @@ const QString kStatusWelcome = QStringLiteral("提示信息：欢迎使用澜禾
 const QString kStatusReady = QStringLiteral("提示信息：就绪！");
 const QString kStartPageFile = QStringLiteral("index.htm");
 const QString kYes = QStringLiteral("是");
+// Login notices stay over the status bar for a while.
+const QString kStatusOtherSite = QStringLiteral("提示信息：登录网页转到了其他网站（%1），没有自动填写用户名和密码！");
+const QString kStatusInsecure = QStringLiteral("提示信息：登录网页没有使用加密连接（%1），没有自动填写用户名和密码！");
+const QString kStatusTimedOut = QStringLiteral("提示信息：自动登录没有在限定时间内完成，请手动登录！");
+constexpr int kLoginNoticeMs = 10000;
 
 constexpr int kSettingsIcon = 9;
 constexpr int kStatusBarHeight = 20;
@@ -138,9 +143,9 @@ void MainWindow::buildControls() {
     // The login driver fills the login page of the clicked mailbox; its notices (a login
     // page that went to another site) stay over the status bar for a while.
     m_loginDriver = new login::LoginDriver(m_pane, this, this);
-    connect(this, &MainWindow::mailboxNavigationStarted, m_loginDriver, &login::LoginDriver::loginStarted);
-    connect(m_loginDriver, &login::LoginDriver::statusMessage, this,
-            [this](const QString& text) { m_statusBar->showMessage(text, 10000); });
+    connect(this, &MainWindow::mailboxNavigationStarted, m_loginDriver,
+            [this] { m_loginDriver->startLogin(state().currentEntry); });
+    connect(m_loginDriver, &login::LoginDriver::loginFinished, this, &MainWindow::onLoginFinished);
 
     m_navFrame = new QFrame(this);
     place(m_navFrame, QStringLiteral("外形框3"), 910, 5, 86, 28);
@@ -335,6 +340,28 @@ void MainWindow::onForwardButton() { m_pane->BrowseCommand(0); }
 void MainWindow::onBackButton() { m_pane->BrowseCommand(1); }
 
 void MainWindow::onDocumentReady() { m_loginDriver->onDocumentReady(); }
+
+void MainWindow::onLoginFinished(login::LoginOutcome outcome, const QString& detail) {
+    // The driver has closed its waiting window by now, so nothing covers a message.
+    switch (outcome) {
+        case login::LoginOutcome::LoggedIn:
+        case login::LoginOutcome::NothingToFill:
+            state().loginDone = true;
+            break;
+        case login::LoginOutcome::NotALoginPage:
+            platform::messageBox(this, QString::fromUtf16(login::kNotALoginPageMessage), platform::MessageIcon::Error);
+            break;
+        case login::LoginOutcome::Refused:
+            m_statusBar->showMessage(kStatusOtherSite.arg(detail), kLoginNoticeMs);
+            break;
+        case login::LoginOutcome::Insecure:
+            m_statusBar->showMessage(kStatusInsecure.arg(detail), kLoginNoticeMs);
+            break;
+        case login::LoginOutcome::TimedOut:
+            m_statusBar->showMessage(kStatusTimedOut, kLoginNoticeMs);
+            break;
+    }
+}
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
     // The status bar is docked: always the full width along the bottom.

@@ -10,6 +10,7 @@
 #include <memory>
 
 class QPrinter;
+class QWebEnginePage;
 class QWebEngineLoadingInfo;
 class QWebEngineView;
 
@@ -42,6 +43,8 @@ public:
     bool IsReady() const;     // top document complete
     QWidget* WindowHandle();  // the pane's own widget; the page view is below it
     QWebEngineView* view() const;
+    // The page shown now; ask again after every navigation or mailbox switch.
+    QWebEnginePage* currentPage() const;
     QString homeUrl() const;
 
 signals:  // all emitted synchronously on the UI thread (connect with Qt::DirectConnection)
@@ -55,6 +58,9 @@ signals:  // all emitted synchronously on the UI thread (connect with Qt::Direct
     void TitleChange();
     void CommandStateChange(int command, bool enabled);
     void NewWindow(bool* allow);  // handler sets *allow=false to stop the new window
+    // A report of the login agent of one of the page's frames (JSON text), checked to
+    // come from the agent itself.
+    void AgentReport(QWebEnginePage* page, const QString& report);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

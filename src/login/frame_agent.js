@@ -28,6 +28,7 @@
     let job = null;
     let observer = null;
     let reportedForm = false;
+    let submitted = false;  // a document submits its login once
 
     // The frame's place below the top: the index among its parent's frames, level by
     // level. Window objects of other origins can still be compared and indexed.
@@ -252,6 +253,7 @@
             typeInto(fields.password, current.password);
             const control = first(recipe.submit, usable) || submitControlFor(fields.password);
             finish();
+            submitted = true;
             report('submitted');
             if (control) press(control);
             else pressEnter(fields.password);
@@ -277,6 +279,7 @@
 
     function start(given) {
         finish();
+        if (submitted) return;
         job = { user: String(given.user), password: String(given.password), recipe: given.recipe || {},
             userDone: !!given.userDone, userTyped: false, revealed: false, acting: false };
         // Fields created or shown later: every change of the document looks again, no
@@ -288,7 +291,12 @@
     }
 
     function handle(command) {
-        if (!command || command.doc !== docId) return;  // meant for a document now gone
+        if (!command) return;
+        if (command.announce) {
+            report('hello');
+            return;
+        }
+        if (command.doc !== docId) return;  // meant for a document now gone
         if (command.cancel) finish();
         else if (command.job) start(command.job);
     }
@@ -306,6 +314,17 @@
 
     globalThis.__tmblAgent = Object.freeze({
         isUsablePassword: isPasswordInput,
+        // Every frame says hello again, for a driver that came after the first ones.
+        announce() {
+            if (!isTop) return;
+            report('hello');
+            (function down(win) {
+                for (let i = 0; i < win.length; ++i) {
+                    win[i].postMessage({ tmblAgent: 1, announce: true }, '*');
+                    down(win[i]);
+                }
+            })(window);
+        },
         // Called by the driver in the top frame: run the command here, or pass it to the
         // frame at the path, only while that frame holds the origin.
         command(command) {

@@ -514,7 +514,16 @@
         return [token, hold(document)];
     }
 
-    const bridge = Object.freeze({ token, invoke, release, same, scan, attach, size: () => registry.size });
+    // Whether the element is a password input a person could see and type into, by the
+    // login agent's own rules (it shares this world in the top frame).
+    function usablePassword(tok, id) {
+        if (tok !== token || !registry.has(id)) return false;
+        const agent = globalThis.__tmblAgent;
+        return !!agent && agent.isUsablePassword(registry.get(id));
+    }
+
+    const bridge = Object.freeze({ token, invoke, release, same, scan, attach, usablePassword,
+        size: () => registry.size });
     Object.defineProperty(globalThis, '__tmblBridge', { value: bridge, writable: false, configurable: false });
     return bridge;
 })()

@@ -256,6 +256,8 @@ void LoginDriver::tryTopDocument() {
 
 bool LoginDriver::runFillRule(const FillRule& rule) {
     if (m_document.TextBoxCount() < 1) return false;
+    // Without the control the rule clicks, the rule would type and never submit.
+    if ((rule.clickImage ? m_document.ImageCount() : m_document.ButtonCount()) < 1) return false;
     // The rule's password box must be a password field a person could type into: never
     // a text box that would show the password, nor a hidden decoy.
     const DispatchObject passwordBox = m_document.GetTextBox(rule.passwordBox);

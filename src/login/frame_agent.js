@@ -208,6 +208,52 @@
         el.click();
     }
 
+    // A page that takes only real clicks ignores the ones above. When the document shows
+    // no reaction at all (no change, no navigation) a little while after the press, the
+    // driver is asked for a real click at the control's place.
+    const NO_REACTION_MS = 400;
+    let leaving = false;
+    addEventListener('beforeunload', () => { leaving = true; }, true);
+    addEventListener('pagehide', () => { leaving = true; }, true);
+
+    function pressWatched(el) {
+        let reacted = false;
+        const watch = new MutationObserver(() => { reacted = true; });
+        watch.observe(document, { childList: true, subtree: true, attributes: true, characterData: true });
+        press(el);
+        setTimeout(() => {
+            watch.disconnect();
+            if (reacted || leaving || !usable(el)) return;
+            const r = el.getBoundingClientRect();
+            askRealClick({ x: r.left + r.width / 2, y: r.top + r.height / 2, from: docId });
+        }, NO_REACTION_MS);
+    }
+
+    // The top frame's agent reports the place in the page's coordinates; a frame's agent
+    // hands it to its parent, which adds where the frame sits in it.
+    function askRealClick(place) {
+        if (isTop) report('realClick', place);
+        else window.parent.postMessage({ tmblAgent: 1, realClick: place }, '*');
+    }
+
+    function passRealClickUp(event) {
+        let frame = null;
+        for (const f of document.querySelectorAll('iframe, frame')) {
+            if (f.contentWindow === event.source) {
+                frame = f;
+                break;
+            }
+        }
+        if (!frame) return;
+        event.stopImmediatePropagation();
+        const r = frame.getBoundingClientRect();
+        const style = getComputedStyle(frame);
+        const place = event.data.realClick;
+        askRealClick({ x: Number(place.x) + r.left + frame.clientLeft + parseFloat(style.paddingLeft || '0'),
+            y: Number(place.y) + r.top + frame.clientTop + parseFloat(style.paddingTop || '0'),
+            from: String(place.from) });
+    }
+
     // What pressing Enter in the field does: the page's own key handlers first, then
     // the form's submission when no handler took the key.
     function pressEnter(field) {
@@ -255,7 +301,7 @@
             finish();
             submitted = true;
             report('submitted');
-            if (control) press(control);
+            if (control) pressWatched(control);
             else pressEnter(fields.password);
             return;
         }
@@ -272,7 +318,7 @@
             typeInto(fields.user, current.user);
             const next = first(recipe.next, usable) || submitControlFor(fields.user);
             report('user');
-            if (next) press(next);
+            if (next) pressWatched(next);
             else pressEnter(fields.user);
         }
     }
@@ -301,15 +347,18 @@
         else if (command.job) start(command.job);
     }
 
-    if (!isTop) {
-        window.addEventListener('message', (event) => {
-            const data = event.data;
-            if (event.source !== window.top || !data || data.tmblAgent !== 1) return;
-            // Ours: the frame's own listeners have no business with it.
-            event.stopImmediatePropagation();
-            handle(data);
-        }, true);
-    }
+    window.addEventListener('message', (event) => {
+        const data = event.data;
+        if (!data || data.tmblAgent !== 1) return;
+        if (data.realClick) {
+            passRealClickUp(event);
+            return;
+        }
+        if (isTop || event.source !== window.top) return;
+        // Ours: the frame's own listeners have no business with it.
+        event.stopImmediatePropagation();
+        handle(data);
+    }, true);
     ['transitionend', 'animationend'].forEach((name) => document.addEventListener(name, step, true));
 
     globalThis.__tmblAgent = Object.freeze({
@@ -346,4 +395,16 @@
         },
     });
     report('hello');
+    // What the driver needs to know, as soon as the page is complete, to tell whether the
+    // provider's fill rule could act on this document at all: a password field a person
+    // could type into, and a button to click.
+    if (isTop) {
+        addEventListener('load', () => {
+            let passwords = 0;
+            for (const el of document.querySelectorAll('input[type=password]')) if (isPasswordInput(el)) ++passwords;
+            const buttons = document.querySelectorAll(
+                'button, input[type=button], input[type=submit], input[type=reset]').length;
+            report('loaded', { passwords: passwords, buttons: buttons });
+        });
+    }
 })();

@@ -2,11 +2,14 @@
 
 #include <libpsl.h>
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMouseEvent>
 #include <QWebEnginePage>
 #include <QWebEngineScript>
+#include <QWebEngineView>
 #include <algorithm>
 
 #include "login/browser_pane.h"
@@ -24,6 +27,11 @@ constexpr int kAttemptLimitMs = 20000;
 // A complete page that has shown no login field at all for this long is not a login
 // page; fields a script creates after the load usually come well within it.
 constexpr int kQuietLimitMs = 5000;
+// Real clicks an attempt may ask for: one per step, and a spare.
+constexpr int kRealClickLimit = 3;
+// How long after the press that ended an attempt its agents may still ask for the real
+// click that press needed.
+constexpr int kAfterAttemptMs = 2000;
 // A real timer, however short, fires from the event loop itself.
 constexpr int kDeferMs = 1;
 
@@ -119,6 +127,8 @@ LoginDriver::LoginDriver(BrowserPane* pane, QWidget* mainWindow, QObject* parent
     connect(&m_quietLimit, &QTimer::timeout, this, [this] {
         if (!m_attempt.formSeen && !m_attempt.userDone) finish(LoginOutcome::NotALoginPage);
     });
+    m_afterAttempt.setSingleShot(true);
+    m_afterAttempt.setInterval(kAfterAttemptMs);
     m_deferred.setSingleShot(true);
     m_deferred.setInterval(kDeferMs);
     connect(&m_deferred, &QTimer::timeout, this, &LoginDriver::handleDocumentReady);
@@ -146,6 +156,7 @@ void LoginDriver::startLogin(const records::MailboxEntry& entry) {
     m_attempt = Attempt{};
     m_attemptLimit.stop();
     m_quietLimit.stop();
+    m_afterAttempt.stop();
     m_deferred.stop();
     m_readyAgain = false;
     m_attempt.serial = ++m_serials;
@@ -222,11 +233,20 @@ bool LoginDriver::allowedFrameOrigin(const QString& origin) const {
     return false;
 }
 
+bool LoginDriver::ruleCannotAct(const FillRule& rule) const {
+    if (m_attempt.topPasswords < 0) return false;  // not known yet: ask the page
+    return m_attempt.topPasswords == 0 || (!rule.clickImage && m_attempt.topButtons == 0);
+}
+
 void LoginDriver::tryTopDocument() {
     const quint64 serial = m_attempt.serial;
+    const std::optional<FillRule> rule = fillRuleFor(m_attempt.type);
+    // Attaching a fresh document costs tens of milliseconds of page calls; when the rule
+    // cannot act anyway, the agents get their job first.
+    const bool attachLater = !m_attempt.pageAware && rule && rule->fills && ruleCannotAct(*rule) && !refusalOfTop();
+    if (attachLater) startAgents();
     const bool attached = m_document.AttachToWindow(m_pane->WindowHandle());
     if (!m_attempt.active || serial != m_attempt.serial) return;
-    const std::optional<FillRule> rule = fillRuleFor(m_attempt.type);
     if (!rule || !rule->fills) {
         finish(LoginOutcome::NothingToFill);
         return;
@@ -244,14 +264,19 @@ void LoginDriver::tryTopDocument() {
         }
         if (runFillRule(*rule)) return;
         if (!m_attempt.active || serial != m_attempt.serial) return;
-        m_attempt.pageAware = true;
-        // Frames whose announcement came before the click (or got lost) say it again.
-        if (QWebEnginePage* page = m_pane->currentPage())
-            page->runJavaScript(QStringLiteral("globalThis.__tmblAgent&&__tmblAgent.announce()"),
-                                QWebEngineScript::ApplicationWorld);
+        startAgents();
     }
     for (Frame& frame : m_attempt.frames) sendJob(frame);
     if (!m_attempt.formSeen && !m_attempt.userDone) m_quietLimit.start();
+}
+
+void LoginDriver::startAgents() {
+    m_attempt.pageAware = true;
+    // Frames whose announcement came before the click (or got lost) say it again.
+    if (QWebEnginePage* page = m_pane->currentPage())
+        page->runJavaScript(QStringLiteral("globalThis.__tmblAgent&&__tmblAgent.announce()"),
+                            QWebEngineScript::ApplicationWorld);
+    for (Frame& frame : m_attempt.frames) sendJob(frame);
 }
 
 bool LoginDriver::runFillRule(const FillRule& rule) {
@@ -307,12 +332,28 @@ bool LoginDriver::runFillRule(const FillRule& rule) {
 
 void LoginDriver::onAgentReport(QWebEnginePage* page, const QString& report) {
     // Only the page shown now takes part in the login.
-    if (!m_pane || page != m_pane->currentPage() || !m_attempt.active) return;
+    if (!m_pane || page != m_pane->currentPage()) return;
     const QJsonObject message = QJsonDocument::fromJson(report.toUtf8()).object();
     const QString kind = message.value(QStringLiteral("kind")).toString();
     const QString doc = message.value(QStringLiteral("doc")).toString();
     if (doc.isEmpty()) return;
+    if (kind == u"realClick") {
+        realClickAsked(message);
+        return;
+    }
+    if (!m_attempt.active) return;
+    if (kind == u"loaded") {
+        if (doc == m_attempt.topDoc) {
+            m_attempt.topPasswords = message.value(QStringLiteral("passwords")).toInt();
+            m_attempt.topButtons = message.value(QStringLiteral("buttons")).toInt();
+        }
+        return;
+    }
     if (kind == u"hello") {
+        if (message.value(QStringLiteral("top")).toBool() && !m_attempt.frames.contains(doc)) {
+            m_attempt.topDoc = doc;
+            m_attempt.topPasswords = m_attempt.topButtons = -1;
+        }
         if (m_attempt.frames.contains(doc)) return;  // announced again
         Frame frame;
         frame.doc = doc;
@@ -338,6 +379,39 @@ void LoginDriver::onAgentReport(QWebEnginePage* page, const QString& report) {
     } else if (kind == u"submitted") {
         finish(LoginOutcome::LoggedIn);
     }
+}
+
+void LoginDriver::realClickAsked(const QJsonObject& message) {
+    // Asked for through the top frame by the agent of a frame that holds the job, for a
+    // control it has just pressed: while the attempt runs, or right after the press
+    // that ended it.
+    const bool running = m_attempt.active;
+    if (!running && !m_afterAttempt.isActive()) return;
+    const auto top = m_attempt.frames.constFind(message.value(QStringLiteral("doc")).toString());
+    const auto from = m_attempt.frames.constFind(message.value(QStringLiteral("from")).toString());
+    if (top == m_attempt.frames.constEnd() || !top->top || from == m_attempt.frames.constEnd() || !from->jobSent)
+        return;
+    if (m_attempt.realClicks >= kRealClickLimit) return;
+    ++m_attempt.realClicks;
+    const QPointF place(message.value(QStringLiteral("x")).toDouble(), message.value(QStringLiteral("y")).toDouble());
+    // Not from inside the engine's own message delivery.
+    QTimer::singleShot(0, this, [this, place, serial = m_attempt.serial] {
+        if (m_attempt.serial == serial) realClick(place);
+    });
+}
+
+void LoginDriver::realClick(const QPointF& pagePlace) {
+    if (!m_pane) return;
+    QWebEngineView* view = m_pane->view();
+    QWidget* target = view->focusProxy() ? view->focusProxy() : view;
+    const QPointF at = pagePlace * view->zoomFactor();
+    const QPointF global = target->mapToGlobal(at);
+    QMouseEvent move(QEvent::MouseMove, at, global, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &move);
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &release);
 }
 
 void LoginDriver::sendJob(Frame& frame) {
@@ -391,6 +465,7 @@ void LoginDriver::finish(LoginOutcome outcome, const QString& detail) {
     wipe(m_attempt.encodedPassword);
     m_attemptLimit.stop();
     m_quietLimit.stop();
+    if (outcome == LoginOutcome::LoggedIn) m_afterAttempt.start();
     // Closed before anything the outcome makes the main window show.
     closeWaitingWindow();
     emit loginFinished(outcome, detail);

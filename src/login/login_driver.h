@@ -20,6 +20,7 @@
 #include "records/mailbox_store.h"
 
 class QJsonObject;
+class QPointF;
 class QWebEnginePage;
 
 namespace login {
@@ -92,6 +93,11 @@ private:
         bool pageAware = false;  // the fill rule found nothing to act on; the agents work
         bool userDone = false;   // a user-name step was submitted
         bool formSeen = false;
+        int realClicks = 0;
+        // The top document last announced, and what it said of itself once loaded
+        // (-1 until then): usable password fields and buttons.
+        QString topDoc;
+        int topPasswords = -1, topButtons = -1;
         QHash<QString, Frame> frames;  // by document
     };
 
@@ -100,8 +106,16 @@ private:
     // The fill rule on the attached document; false when the document does not offer
     // what the rule uses.
     bool runFillRule(const FillRule& rule);
+    // True when the top document said it lacks what the rule needs, so that the rule's
+    // page calls can wait until the agents have their job.
+    bool ruleCannotAct(const FillRule& rule) const;
+    // From here on the agents work: every frame allowed gets the job.
+    void startAgents();
     void onAgentReport(QWebEnginePage* page, const QString& report);
     void sendJob(Frame& frame);
+    // A click of the mouse at a place of the page, as the user would make it.
+    void realClick(const QPointF& pagePlace);
+    void realClickAsked(const QJsonObject& message);
     void sendToAgent(const Frame& frame, const QJsonObject& command);
     // Nothing when the page shown may receive the credentials, else why not.
     std::optional<LoginOutcome> refusalOfTop(QString* refusedAt = nullptr) const;
@@ -119,6 +133,7 @@ private:
     quint64 m_serials = 0;
     QTimer m_attemptLimit;
     QTimer m_quietLimit;
+    QTimer m_afterAttempt;
     QTimer m_deferred;          // runs the pass after the pane's report
     bool m_busy = false;        // a pass is running
     bool m_readyAgain = false;  // a DocumentReady came that no pass has seen yet

@@ -190,6 +190,28 @@ TEST_F(ReplicaLoginTest, China139FormMadeAfterTheLoad) {
     expectLoggedInAt(QStringLiteral("https://mail.10086.cn/Login/Login.ashx"));
 }
 
+TEST_F(ReplicaLoginTest, AControlThatTakesOnlyRealClicksGetsOneInsideAFrame) {
+    // The control ignores clicks made by script; it sits in a frame of another origin,
+    // away from the page's corner.
+    g_proxy->page(QStringLiteral("https://vip.tom.com"), QStringLiteral("/cgi-bin/login_vipmail.php"),
+                  R"(<html><body style="margin:0"><div style="height:70px"></div>
+<iframe style="margin-left:90px;border:7px solid #999" width=400 height=300
+ src="https://login.tom.com/vip"></iframe></body></html>)");
+    g_proxy->page(QStringLiteral("https://login.tom.com"), QStringLiteral("/vip"), R"(<html><body>
+<form id=f method=post action="/vip/session"><input name=user><input type=password name=pass>
+<div id=go role=button style="margin-top:30px;width:90px;height:30px;background:#36c">log in</div></form>
+<script>document.getElementById('go').addEventListener('click', function (e) {
+  if (!e.isTrusted) return;
+  document.getElementById('f').submit();
+});</script></body></html>)");
+    m_replicas.accept(QStringLiteral("https://login.tom.com"), QStringLiteral("/vip/session"), [](const auto& r) {
+        return r.field("user") == kUser + "@vip.tom.com" && r.field("pass") == kPassword;
+    });
+    configure("vip.tom.com", kUser);
+    clickMailbox();
+    expectLoggedInAt(QStringLiteral("https://login.tom.com/vip/session"));
+}
+
 // ---- pages that get nothing
 
 const QByteArray kPlainLoginForm = R"(<html><body><form method=post action="/session">

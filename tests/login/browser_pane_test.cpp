@@ -303,7 +303,9 @@ TEST_F(BrowserPaneTest, BackForwardAndCommandState) {
         std::optional<bool> previous;
         for (const auto& s : states) {
             if (s.first != command) continue;
-            if (previous) EXPECT_NE(*previous, s.second) << "command " << command;
+            if (previous) {
+                EXPECT_NE(*previous, s.second) << "command " << command;
+            }
             previous = s.second;
         }
     }

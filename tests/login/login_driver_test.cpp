@@ -298,6 +298,33 @@ TEST_F(FillTest, FramedAndLateFormsAreFilledAndOnlyAPageWithoutAnyGetsTheMessage
     EXPECT_FALSE(m_driver->isAttemptRunning());
 }
 
+TEST_F(FillTest, AnAttemptThatCannotFinishEndsAtItsTimeLimitAndLaterPagesAreLeftAlone) {
+    // An identifier-first page whose next step never comes: the user name goes in, the
+    // password never shows, and the attempt gives up at its limit.
+    m_driver->setTimeLimits(1500, 600);
+    m_server.setPage(QStringLiteral("/row20.html"),
+                     loginPage("<input type=email name=email><button type=button name=next>Next</button>"));
+    bool windowOpenAtEnd = true;
+    QObject::connect(m_driver, &LoginDriver::loginFinished, m_driver,
+                     [&] { windowOpenAtEnd = m_driver->isWaitingWindowOpen(); });
+    click(key(20), "slow", "never");
+    ASSERT_TRUE(login_test::waitUntil([&] { return !m_outcomes.isEmpty(); }, 10000));
+    EXPECT_EQ(m_outcomes, QList<LoginOutcome>{LoginOutcome::TimedOut});
+    EXPECT_FALSE(windowOpenAtEnd);
+    EXPECT_TRUE(m_dialogs.messages().empty());
+    EXPECT_FALSE(app::state().loginDone);
+    EXPECT_EQ(login_test::inPage(m_pane->view()->page(), QStringLiteral("document.forms[0].email.value")),
+              QStringLiteral("slow"));
+
+    // The attempt is over: the page shown again, now with a password field, is not filled.
+    m_server.setPage(QStringLiteral("/row20.html"), loginPage(kPlainForm));
+    m_readyBefore = m_ready;
+    m_pane->BrowseCommand(4);
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(m_server.submissions().isEmpty());
+    EXPECT_EQ(m_outcomes.size(), 1);
+}
+
 TEST_F(FillTest, RedirectToAnotherSiteGetsNothingTyped) {
     // The provider's address sends the browser to another registrable domain.
     m_server.setPage(QStringLiteral("/elsewhere.html"), loginPage(kPlainForm));

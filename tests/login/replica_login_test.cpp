@@ -66,7 +66,9 @@ protected:
 
     void configure(const std::string& type, const QByteArray& user) {
         ASSERT_TRUE(records::openMailboxDatabase(m_folder.path().toStdString()));
-        records::MailboxEntry entry = records::readMailboxEntry(1);
+        const records::RecordRead<records::MailboxEntry> read = records::readMailboxEntry(1);
+        ASSERT_TRUE(read.ok());
+        records::MailboxEntry entry = read.value;
         entry.name = gbk("我的信箱");
         entry.userName = user.toStdString();
         entry.password = records::encodePassword(kPassword.toStdString());

@@ -54,6 +54,10 @@ const QString kStatusWelcome = QStringLiteral("提示信息：欢迎使用澜禾
 const QString kStatusReady = QStringLiteral("提示信息：就绪！");
 const QString kStartPageFile = QStringLiteral("index.htm");
 const QString kYes = QStringLiteral("是");
+// Login notices stay over the status bar for a while.
+const QString kStatusOtherSite = QStringLiteral("提示信息：登录网页转到了其他网站（%1），没有自动填写用户名和密码！");
+const QString kStatusInsecure = QStringLiteral("提示信息：登录网页没有使用加密连接（%1），没有自动填写用户名和密码！");
+const QString kStatusTimedOut = QStringLiteral("提示信息：自动登录没有在限定时间内完成，请手动登录！");
 
 constexpr int kStatusBarHeight = 20;
 constexpr int kStatusPane0Width = 300;
@@ -73,7 +77,6 @@ QString profilesFolder() {
 const char* const kShortcutProperty = "tmblShortcut";
 const QString kNotificationQuestion = QStringLiteral("“%1”的网页想在桌面上显示通知（例如新邮件提醒）。允许吗？");
 const QString kHomePageName = QStringLiteral("主页");
-constexpr int kStatusMessageMs = 10000;
 
 }  // namespace
 
@@ -174,8 +177,9 @@ void MainWindow::buildControls() {
     // The login driver fills the login page of the clicked mailbox; its notices (a login
     // page that went to another site) show in pane 1 for a while.
     m_loginDriver = new login::LoginDriver(m_pane, this, this);
-    connect(this, &MainWindow::mailboxNavigationStarted, m_loginDriver, &login::LoginDriver::loginStarted);
-    connect(m_loginDriver, &login::LoginDriver::statusMessage, this, &MainWindow::showStatusNotice);
+    connect(this, &MainWindow::mailboxNavigationStarted, m_loginDriver,
+            [this] { m_loginDriver->startLogin(state().currentEntry); });
+    connect(m_loginDriver, &login::LoginDriver::loginFinished, this, &MainWindow::onLoginFinished);
 
     m_navFrame = new QFrame(this);
     place(m_navFrame, QStringLiteral("外形框3"), 910, 5, 86, 28);
@@ -217,11 +221,10 @@ void MainWindow::buildControls() {
     m_findBar = new FindBar(this);
     m_downloadNotice = new DownloadNotice(this);
     login::DownloadSaver* saver = m_pane->downloads();
-    connect(saver, &login::DownloadSaver::progress, this,
-            [this](const QString& text) { m_statusBar->showMessage(text, kStatusMessageMs); });
+    connect(saver, &login::DownloadSaver::progress, this, [this](const QString& text) { showStatusNotice(text); });
     connect(saver, &login::DownloadSaver::finished, this, [this](const QString& path, bool ok) {
         const QString name = QFileInfo(path).fileName();
-        m_statusBar->showMessage(ok ? downloadSavedText(name) : downloadFailedText(name), kStatusMessageMs);
+        showStatusNotice(ok ? downloadSavedText(name) : downloadFailedText(name));
         m_downloadNotice->showResult(path, ok);
         placeOverlays();
     });
@@ -335,10 +338,15 @@ void MainWindow::onPageShown(int page) {
     if (!records::isMailboxRecord(page)) return;
     m_sessionPane->setText(m_pane->sessionNotice());
     m_sessionPane->setVisible(!m_pane->sessionNotice().isEmpty());
-    // A page left before its login form was filled gets its turn now: it finished in the
-    // background, where nothing reported it.
-    m_loginDriver->loginStarted();
-    if (!state().loginDone && m_pane->IsReady()) m_loginDriver->onDocumentReady();
+    // An attempt running on the page shown before ends here. A page left before its
+    // login form was filled gets its turn now: it finished in the background, where
+    // nothing reported it.
+    if (state().loginDone) {
+        m_loginDriver->cancelLogin();
+        return;
+    }
+    m_loginDriver->startLogin(state().currentEntry);
+    if (m_pane->IsReady()) m_loginDriver->onDocumentReady();
 }
 
 void MainWindow::showNextOpenedMailbox(int step) {
@@ -594,6 +602,28 @@ void MainWindow::onForwardButton() { m_pane->BrowseCommand(0); }
 void MainWindow::onBackButton() { m_pane->BrowseCommand(1); }
 
 void MainWindow::onDocumentReady() { m_loginDriver->onDocumentReady(); }
+
+void MainWindow::onLoginFinished(login::LoginOutcome outcome, const QString& detail) {
+    // The driver has closed its waiting window by now, so nothing covers a message.
+    switch (outcome) {
+        case login::LoginOutcome::LoggedIn:
+        case login::LoginOutcome::NothingToFill:
+            state().loginDone = true;
+            break;
+        case login::LoginOutcome::NotALoginPage:
+            platform::messageBox(this, QString::fromUtf16(login::kNotALoginPageMessage), platform::MessageIcon::Error);
+            break;
+        case login::LoginOutcome::Refused:
+            showStatusNotice(kStatusOtherSite.arg(detail));
+            break;
+        case login::LoginOutcome::Insecure:
+            showStatusNotice(kStatusInsecure.arg(detail));
+            break;
+        case login::LoginOutcome::TimedOut:
+            showStatusNotice(kStatusTimedOut);
+            break;
+    }
+}
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
     // The status bar is docked: always the full width along the bottom.

@@ -20,6 +20,7 @@ class QToolBar;
 namespace login {
 class BrowserPane;
 class LoginDriver;
+enum class LoginOutcome;
 }  // namespace login
 
 namespace app {
@@ -126,6 +127,8 @@ private:
     void setPressedButton(int index);
     void askAccessPassword(StartOutcome& outcome);
     void readSettingsNotes();
+    // What the user sees of a finished login, and the login done flag.
+    void onLoginFinished(login::LoginOutcome outcome, const QString& detail);
 
     QString m_homeUrl;
     QFrame* m_leftPanel = nullptr;         // 外形框1

@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileDialog>
 #include <QHash>
 #include <QNetworkCookie>
@@ -14,6 +15,7 @@
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QRandomGenerator>
 #include <QResizeEvent>
 #include <QSet>
 #include <QWebEngineCookieStore>
@@ -43,8 +45,8 @@ constexpr std::array<double, 5> kZoomForFontSize = {0.75, 0.875, 1.0, 1.25, 1.5}
 
 // The engine reports load completion for the top page only; this script runs in every
 // frame, in a world the page cannot see, and announces each document's creation and
-// its load event. Console messages of a user script carry the source id
-// "userscript:<name>", which no page script can produce, so the reports cannot be forged.
+// its load event. A page can give its own console messages the source id of our scripts,
+// so every report also carries a secret chosen at start and known only to that world.
 const QString kFrameScriptName = QStringLiteral("tmbl-frame-events");
 const QString kFrameReportPrefix = QStringLiteral("tmbl-frame:");
 const QString kFrameScript = QStringLiteral(R"JS(
@@ -52,7 +54,7 @@ const QString kFrameScript = QStringLiteral(R"JS(
     if (window.__tmblFrameEvents) return;
     window.__tmblFrameEvents = true;
     var top = (window.top === window) ? '1' : '0';
-    function say(kind) { console.log('tmbl-frame:' + kind + ':' + top + ':' + location.href); }
+    function say(kind) { console.log('tmbl-frame:@SECRET@:' + kind + ':' + top + ':' + location.href); }
     say('navigated');
     var done = false;
     function ready() {
@@ -68,6 +70,58 @@ const QString kFrameScript = QStringLiteral(R"JS(
     else window.addEventListener('load', ready);
 })();
 )JS");
+// The login agent of every frame (frame_agent.js).
+const QString kAgentScriptName = QStringLiteral("tmbl-frame-agent");
+const QString kAgentReportPrefix = QStringLiteral("tmbl-agent:");
+
+// Hex digits only, so that it never needs quoting inside a script or a report.
+const QString& reportSecret() {
+    static const QString secret = [] {
+        QString hex;
+        for (int i = 0; i < 4; ++i)
+            hex += QString::number(QRandomGenerator::system()->generate(), 16).rightJustified(8, u'0');
+        return hex;
+    }();
+    return secret;
+}
+
+QString withSecret(QString code) { return code.replace(QStringLiteral("@SECRET@"), reportSecret()); }
+
+QString agentSource() {
+    QFile file(QStringLiteral(":/login/frame_agent.js"));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return withSecret(QString::fromUtf8(file.readAll()));
+}
+
+// Every script each frame of a page gets, in the world the page cannot see. Pages made
+// later for the pane call this too, so they all report and log in alike.
+void installFrameScripts(QWebEngineScriptCollection& scripts) {
+    QWebEngineScript events;
+    events.setName(kFrameScriptName);
+    events.setSourceCode(withSecret(kFrameScript));
+    events.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    events.setWorldId(QWebEngineScript::ApplicationWorld);
+    events.setRunsOnSubFrames(true);
+    scripts.insert(events);
+
+    static const QString agent = agentSource();
+    QWebEngineScript login;
+    login.setName(kAgentScriptName);
+    login.setSourceCode(agent);
+    login.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    login.setWorldId(QWebEngineScript::ApplicationWorld);
+    login.setRunsOnSubFrames(true);
+    scripts.insert(login);
+}
+
+// The report behind the prefix and this run's secret; empty when the message is not ours.
+QString ownReport(const QString& message, const QString& prefix) {
+    if (!message.startsWith(prefix)) return {};
+    const QString rest = message.mid(prefix.size());
+    const QString& secret = reportSecret();
+    if (rest.size() <= secret.size() || !rest.startsWith(secret) || rest.at(secret.size()) != u':') return {};
+    return rest.mid(secret.size() + 1);
+}
 
 const QString kStatusOpening = QStringLiteral("正在打开网页 %1...");
 const QString kStatusDone = QStringLiteral("完成");
@@ -221,10 +275,17 @@ protected:
 
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString& message, int,
                                   const QString& sourceId) override {
-        if (!m_pane || sourceId != QStringLiteral("userscript:") + kFrameScriptName) return;
-        if (!message.startsWith(kFrameReportPrefix)) return;
-        // tmbl-frame:<kind>:<top 1|0>:<address>
-        const QString rest = message.mid(kFrameReportPrefix.size());
+        if (!m_pane) return;
+        if (sourceId == QStringLiteral("userscript:") + kAgentScriptName) {
+            const QString report = ownReport(message, kAgentReportPrefix);
+            if (report.isEmpty()) return;
+            DispatchGuard guard(g_dispatchDepth);
+            emit m_pane->AgentReport(this, report);
+            return;
+        }
+        if (sourceId != QStringLiteral("userscript:") + kFrameScriptName) return;
+        // tmbl-frame:<secret>:<kind>:<top 1|0>:<address>
+        const QString rest = ownReport(message, kFrameReportPrefix);
         const qsizetype kindEnd = rest.indexOf(u':');
         if (kindEnd < 0 || rest.size() < kindEnd + 3) return;
         const QString kind = rest.left(kindEnd);
@@ -261,14 +322,7 @@ private:
     void prepare() {
         m_interceptor = new OfflineInterceptor(this);
         setUrlRequestInterceptor(m_interceptor);
-
-        QWebEngineScript script;
-        script.setName(kFrameScriptName);
-        script.setSourceCode(kFrameScript);
-        script.setInjectionPoint(QWebEngineScript::DocumentCreation);
-        script.setWorldId(QWebEngineScript::ApplicationWorld);
-        script.setRunsOnSubFrames(true);
-        scripts().insert(script);
+        installFrameScripts(scripts());
     }
 
     BrowserPane* m_pane;
@@ -800,6 +854,8 @@ bool BrowserPane::IsReady() const {
 QWidget* BrowserPane::WindowHandle() { return this; }
 
 QWebEngineView* BrowserPane::view() const { return m_view; }
+
+QWebEnginePage* BrowserPane::currentPage() const { return m_page; }
 
 QString BrowserPane::homeUrl() const { return m_homeUrl; }
 

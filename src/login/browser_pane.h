@@ -60,6 +60,8 @@ public:
     bool IsReady() const;     // top document complete
     QWidget* WindowHandle();  // the pane's own widget; the page view is below it
     QWebEngineView* view() const;
+    // The page shown now; ask again after every navigation or mailbox switch.
+    QWebEnginePage* currentPage() const;
     QString homeUrl() const;
 
     // Pages. showPage makes page n (0..9) the one shown, creating it empty on first use;
@@ -103,6 +105,9 @@ signals:  // all emitted synchronously on the UI thread (connect with Qt::Direct
     void TitleChange();
     void CommandStateChange(int command, bool enabled);
     void NewWindow(bool* allow);  // handler sets *allow=false to stop the new window
+    // A report of the login agent of one of the page's frames (JSON text), checked to
+    // come from the agent itself.
+    void AgentReport(QWebEnginePage* page, const QString& report);
 
     // Another page is shown now (the login driver attaches to it).
     void PageShown(int n);

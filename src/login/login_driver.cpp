@@ -2,67 +2,46 @@
 
 #include <libpsl.h>
 
-#include <QUrl>
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMouseEvent>
+#include <QWebEnginePage>
+#include <QWebEngineScript>
+#include <QWebEngineView>
 #include <algorithm>
 
-#include "app/program_state.h"
 #include "login/browser_pane.h"
 #include "login/waiting_window.h"
-#include "platform/dialogs.h"
 #include "platform/qt_text.h"
 #include "records/mailbox_facts.h"
-#include "records/mailbox_store.h"
 
 namespace login {
 
 namespace {
 
-// A notice that stays up forever helps nobody: a page that never completes closes it
-// after this long.
-constexpr int kWaitingWindowLimitMs = 30000;
+// A login that has not got through by then is not going to: the notice goes and the
+// user takes over.
+constexpr int kAttemptLimitMs = 20000;
+// A complete page that has shown no login field at all for this long is not a login
+// page; fields a script creates after the load usually come well within it.
+constexpr int kQuietLimitMs = 5000;
+// Real clicks an attempt may ask for: one per step, and a spare.
+constexpr int kRealClickLimit = 3;
+// How long after the press that ended an attempt its agents may still ask for the real
+// click that press needed.
+constexpr int kAfterAttemptMs = 2000;
 // A real timer, however short, fires from the event loop itself.
 constexpr int kDeferMs = 1;
-
-// The fill rule of each provider table row (1-based), keyed by the rows, whatever keys
-// the table gives them.
-FillRule ruleOfRow(int row) {
-    FillRule rule;
-    switch (row) {
-        case 1:
-        case 4:
-            rule.option = 1;
-            break;
-        case 2:
-        case 5:
-            rule.option = 2;
-            break;
-        case 3:
-        case 6:
-            rule.option = 3;
-            break;
-        case 7:
-        case 8:
-        case 11:
-        case 13:
-        case 14:
-            rule.fullAddress = true;
-            break;
-        case 9:
-            rule.fills = false;
-            break;
-        case 21:
-            rule.passwordBox = 3;
-            rule.clickImage = true;
-            break;
-        default:
-            break;  // 10, 12, 15 to 20: user name, password, button 1
-    }
-    return rule;
-}
 
 // Overwrites a secret before its memory is given back.
 void wipe(std::string& secret) {
     std::fill(secret.begin(), secret.end(), '\0');
+    secret.clear();
+}
+void wipe(QByteArray& secret) {
+    secret.fill('\0');
     secret.clear();
 }
 
@@ -81,15 +60,29 @@ QString normalHost(const QString& host) {
     return h;
 }
 
+QString originOf(const QUrl& address) {
+    if (!address.isValid() || address.host().isEmpty()) return {};
+    QUrl origin;
+    origin.setScheme(address.scheme().toLower());
+    origin.setHost(address.host().toLower());
+    origin.setPort(address.port());
+    return origin.toString();
+}
+
+QJsonObject recipeJson(const records::ProviderRecipe* recipe) {
+    QJsonObject json;
+    if (!recipe) return json;
+    json.insert(QStringLiteral("reveal"), QString::fromStdString(recipe->reveal));
+    json.insert(QStringLiteral("user"), QString::fromStdString(recipe->user));
+    json.insert(QStringLiteral("password"), QString::fromStdString(recipe->password));
+    json.insert(QStringLiteral("next"), QString::fromStdString(recipe->next));
+    json.insert(QStringLiteral("submit"), QString::fromStdString(recipe->submit));
+    return json;
+}
+
 }  // namespace
 
-std::optional<FillRule> fillRuleFor(const std::string& type) {
-    const auto& table = records::providerTable();
-    for (size_t i = 0; i < table.size(); ++i) {
-        if (table[i].key == type) return ruleOfRow(static_cast<int>(i) + 1);
-    }
-    return std::nullopt;
-}
+std::optional<FillRule> fillRuleFor(const std::string& type) { return records::fillRuleFor(type); }
 
 bool sameSite(const QString& loginHost, const QString& pageHost) {
     // Hosts in their ASCII form, so that the suffix list and the comparison agree.
@@ -110,39 +103,96 @@ bool sameSite(const QString& loginHost, const QString& pageHost) {
     return qstrcmp(loginDomain, pageDomain) == 0;
 }
 
+bool secureForCredentials(const QUrl& address) {
+    if (!address.isValid() || address.host().isEmpty()) return false;
+    const QString scheme = address.scheme().toLower();
+    if (scheme == u"https") return true;
+    if (scheme != u"http") return false;
+    // Plain http never leaves this machine only when it goes to this machine.
+    const QString host = normalHost(address.host());
+    if (host == u"localhost") return true;
+    const QHostAddress ip(host);
+    return !ip.isNull() && ip.isLoopback();
+}
+
 LoginDriver::LoginDriver(BrowserPane* pane, QWidget* mainWindow, QObject* parent)
     : QObject(parent), m_pane(pane), m_mainWindow(mainWindow) {
-    m_waitingLimit.setSingleShot(true);
-    m_waitingLimit.setInterval(kWaitingWindowLimitMs);
-    connect(&m_waitingLimit, &QTimer::timeout, this, &LoginDriver::closeWaitingWindow);
+    m_attemptLimit.setSingleShot(true);
+    m_attemptLimit.setInterval(kAttemptLimitMs);
+    connect(&m_attemptLimit, &QTimer::timeout, this,
+            [this] { finish(m_attempt.formSeen || m_attempt.userDone ? LoginOutcome::TimedOut : noFormOutcome()); });
+    m_quietLimit.setSingleShot(true);
+    m_quietLimit.setInterval(kQuietLimitMs);
+    connect(&m_quietLimit, &QTimer::timeout, this, [this] {
+        if (!m_attempt.formSeen && !m_attempt.userDone) finish(noFormOutcome());
+    });
+    m_afterAttempt.setSingleShot(true);
+    m_afterAttempt.setInterval(kAfterAttemptMs);
     m_deferred.setSingleShot(true);
     m_deferred.setInterval(kDeferMs);
     connect(&m_deferred, &QTimer::timeout, this, &LoginDriver::handleDocumentReady);
+    if (m_pane) connect(m_pane, &BrowserPane::AgentReport, this, &LoginDriver::onAgentReport);
 }
 
-LoginDriver::~LoginDriver() { delete m_waitingWindow.data(); }
+LoginDriver::~LoginDriver() {
+    wipe(m_attempt.encodedPassword);
+    delete m_waitingWindow.data();
+}
 
 bool LoginDriver::isWaitingWindowOpen() const { return m_waitingWindow && m_waitingWindow->isVisible(); }
 
-void LoginDriver::loginStarted() {
+void LoginDriver::setTimeLimits(int attemptMs, int quietMs) {
+    m_attemptLimit.setInterval(attemptMs);
+    m_quietLimit.setInterval(quietMs);
+}
+
+void LoginDriver::cancelLogin() {
+    resetAttempt();
+    closeWaitingWindow();
+}
+
+LoginOutcome LoginDriver::noFormOutcome() const {
+    // A session kept from an earlier login took the provider straight past its login
+    // form: nothing to type, and nothing wrong with the page. Only a page that never
+    // showed a login field counts, so an identifier-first page of a site whose cookies
+    // outlived the session still gets its login.
+    const QWebEnginePage* shown = m_pane ? m_pane->currentPage() : nullptr;
+    if (shown && m_pane->holdsSessionFor(shown->url().host())) return LoginOutcome::LoggedIn;
+    return LoginOutcome::NotALoginPage;
+}
+
+void LoginDriver::resetAttempt() {
     // Reports of the page before the click are no business of the new login: the old
     // page must not be tried with the new entry, nor may an attempt still running on
-    // it mark the new login done.
-    ++m_loginSerial;
+    // it end the new one.
+    if (m_attempt.active) cancelAgents();
+    wipe(m_attempt.encodedPassword);
+    m_attempt = Attempt{};
+    m_attemptLimit.stop();
+    m_quietLimit.stop();
+    m_afterAttempt.stop();
     m_deferred.stop();
     m_readyAgain = false;
-    const app::ProgramState& state = app::state();
-    // Only a mailbox login that will be filled is worth a notice.
-    if (state.loginDone || !records::isMailboxKind(state.currentEntry.loginKind)) return;
-    if (!records::isKnownProvider(state.currentEntry.type)) return;
+    m_attempt.serial = ++m_serials;
+}
+
+void LoginDriver::startLogin(const records::MailboxEntry& entry) {
+    resetAttempt();
+    if (!records::isMailboxKind(entry.loginKind) || !records::isKnownProvider(entry.type)) {
+        closeWaitingWindow();
+        return;
+    }
+    m_attempt.active = true;
+    m_attempt.userName = entry.userName;
+    m_attempt.type = entry.type;
+    m_attempt.encodedPassword = entry.password;
     if (!m_waitingWindow) m_waitingWindow = new WaitingWindow(m_mainWindow);
     m_waitingWindow->show();
     m_waitingWindow->raise();
-    m_waitingLimit.start();
+    m_attemptLimit.start();
 }
 
 void LoginDriver::closeWaitingWindow() {
-    m_waitingLimit.stop();
     if (m_waitingWindow && m_waitingWindow->isVisible()) m_waitingWindow->close();
 }
 
@@ -163,83 +213,280 @@ void LoginDriver::handleDocumentReady() {
     m_busy = true;
     while (m_readyAgain && m_pane) {
         m_readyAgain = false;
-        m_document.AttachToWindow(m_pane->WindowHandle());
-        app::ProgramState& state = app::state();
-        const bool complete = m_pane && m_pane->IsReady();
-        if (complete && !state.loginDone && records::isMailboxKind(state.currentEntry.loginKind)) {
-            // Copies: the message box inside may let a new click replace the entry.
-            const std::string userName = state.currentEntry.userName;
-            const std::string type = state.currentEntry.type;
-            std::string password = records::decodePassword(state.currentEntry.password);
-            fillLoginForm(userName, password, type);
-            wipe(password);
+        if (m_attempt.active && m_pane->IsReady()) {
+            tryTopDocument();
+        } else {
+            m_document.AttachToWindow(m_pane->WindowHandle());
         }
-        // A frame finishing before its page leaves the notice up until the page itself
-        // is complete.
-        if (complete) closeWaitingWindow();
     }
     m_busy = false;
 }
 
-void LoginDriver::fillLoginForm(const std::string& userName, const std::string& password, const std::string& type) {
-    app::ProgramState& state = app::state();
-    if (state.selectedButton < 0 || state.selectedButton > 8) return;
-    const quint64 serial = m_loginSerial;
-    if (m_pane) m_document.AttachToWindow(m_pane->WindowHandle());
-    if (serial != m_loginSerial) return;
+QString LoginDriver::userText(bool fullAddress) const {
+    std::string text = m_attempt.userName;
+    if (fullAddress) text += "@" + m_attempt.type;
+    return platform::fromGbk(text);
+}
 
-    const std::optional<FillRule> rule = fillRuleFor(type);
-    if (rule && rule->fills) {
-        // The stored password goes only to the provider's own site: a login address
-        // that was redirected elsewhere gets nothing typed into it.
-        const std::optional<std::string> address = records::providerAddress(type);
-        const QString loginHost = address ? QUrl(platform::fromGbk(*address)).host() : QString();
-        const QString pageHost = QUrl(m_document.documentUrl()).host();
-        // With no document at all the lists are empty too; that is the message's case.
-        if (!m_document.documentUrl().isEmpty() && !sameSite(loginHost, pageHost)) {
-            emit statusMessage(QStringLiteral("提示信息：登录网页转到了其他网站（%1），没有自动填写用户名和密码！")
-                                   .arg(pageHost.isEmpty() ? m_document.documentUrl() : pageHost));
-            return;
-        }
-        // A session kept from an earlier login took the provider straight past its
-        // login form: nothing to type, and nothing wrong with the page.
-        if (m_pane && m_pane->holdsSessionFor(pageHost)) {
-            state.loginDone = true;
-            closeWaitingWindow();
-            return;
-        }
-        if (m_document.TextBoxCount() < 1) {
-            platform::messageBox(m_mainWindow, QString::fromUtf16(kNotALoginPageMessage), platform::MessageIcon::Error);
-            return;
-        }
-        // A page that gave no answer (busy, or gone meanwhile) got nothing typed or
-        // clicked: the login is not done, and the page's next report tries again.
-        bool unanswered = false;
-        auto note = [&unanswered] { unanswered = unanswered || callStatus() == status::kOther; };
-        std::string userText = userName;
-        if (rule->fullAddress) userText += "@" + type;
-        m_document.SetTextBoxValue(1, userText);
-        note();
-        m_document.SetTextBoxValue(rule->passwordBox, password);
-        note();
-        if (rule->option > 0) {
-            m_document.SelectOption(1, rule->option);
-            note();
-        }
-        if (rule->clickImage)
-            m_document.ClickImage(1);
-        else
-            m_document.ClickButton(1);
-        note();
-        wipe(userText);
-        if (serial != m_loginSerial) return;
-        if (unanswered) {
-            closeWaitingWindow();
-            return;
-        }
+std::optional<LoginOutcome> LoginDriver::refusalOfTop(QString* refusedAt) const {
+    // The engine's address of the page decides, never one the page's document reports;
+    // an empty or unreadable address refuses.
+    const QUrl shown = m_pane && m_pane->currentPage() ? m_pane->currentPage()->url() : QUrl();
+    if (refusedAt) *refusedAt = shown.host().isEmpty() ? shown.toString() : shown.host();
+    if (!secureForCredentials(shown)) return LoginOutcome::Insecure;
+    if (!allowedFrameOrigin(originOf(shown))) return LoginOutcome::Refused;
+    return std::nullopt;
+}
+
+bool LoginDriver::allowedFrameOrigin(const QString& origin) const {
+    const QUrl frame(origin);
+    if (!secureForCredentials(frame)) return false;
+    const std::optional<std::string> address = records::providerAddress(m_attempt.type);
+    const QString loginHost = address ? QUrl(platform::fromGbk(*address)).host() : QString();
+    if (sameSite(loginHost, frame.host())) return true;
+    if (const records::ProviderRecipe* recipe = records::providerRecipe(m_attempt.type)) {
+        for (const std::string& named : recipe->frameOrigins)
+            if (QString::fromStdString(named).compare(origin, Qt::CaseInsensitive) == 0) return true;
     }
-    if (records::isKnownProvider(type)) state.loginDone = true;
+    return false;
+}
+
+bool LoginDriver::ruleCannotAct(const FillRule& rule) const {
+    if (m_attempt.topPasswords < 0) return false;  // not known yet: ask the page
+    return m_attempt.topPasswords == 0 || (!rule.clickImage && m_attempt.topButtons == 0);
+}
+
+void LoginDriver::tryTopDocument() {
+    const quint64 serial = m_attempt.serial;
+    const std::optional<FillRule> rule = fillRuleFor(m_attempt.type);
+    // Attaching a fresh document costs tens of milliseconds of page calls; when the rule
+    // cannot act anyway, the agents get their job first.
+    const bool attachLater = !m_attempt.pageAware && rule && rule->fills && ruleCannotAct(*rule) && !refusalOfTop();
+    if (attachLater) startAgents();
+    const bool attached = m_document.AttachToWindow(m_pane->WindowHandle());
+    if (!m_attempt.active || serial != m_attempt.serial) return;
+    if (!rule || !rule->fills) {
+        finish(LoginOutcome::NothingToFill);
+        return;
+    }
+    QString refusedAt;
+    if (const std::optional<LoginOutcome> refusal = refusalOfTop(&refusedAt)) {
+        finish(*refusal, refusedAt);
+        return;
+    }
+    if (!m_attempt.pageAware) {
+        // A page that gave no answer (busy, or gone meanwhile) is left to its next report.
+        if (!attached) {
+            closeWaitingWindow();
+            return;
+        }
+        if (runFillRule(*rule)) return;
+        if (!m_attempt.active || serial != m_attempt.serial) return;
+        startAgents();
+    }
+    for (Frame& frame : m_attempt.frames) sendJob(frame);
+    if (!m_attempt.formSeen && !m_attempt.userDone) m_quietLimit.start();
+}
+
+void LoginDriver::startAgents() {
+    m_attempt.pageAware = true;
+    // Frames whose announcement came before the click (or got lost) say it again.
+    if (QWebEnginePage* page = m_pane->currentPage())
+        page->runJavaScript(QStringLiteral("globalThis.__tmblAgent&&__tmblAgent.announce()"),
+                            QWebEngineScript::ApplicationWorld);
+    for (Frame& frame : m_attempt.frames) sendJob(frame);
+}
+
+bool LoginDriver::runFillRule(const FillRule& rule) {
+    if (m_document.TextBoxCount() < 1) return false;
+    // Without the control the rule clicks, the rule would type and never submit.
+    if ((rule.clickImage ? m_document.ImageCount() : m_document.ButtonCount()) < 1) return false;
+    // The rule's password box must be a password field a person could type into: never
+    // a text box that would show the password, nor a hidden decoy.
+    const DispatchObject passwordBox = m_document.GetTextBox(rule.passwordBox);
+    if (passwordBox.isEmpty()) return false;
+    const std::optional<QVariant> usable = Bridge::callEntry(passwordBox, "usablePassword", {});
+    if (!usable) {
+        closeWaitingWindow();
+        return true;  // no answer: the page's next report tries again
+    }
+    if (!usable->toBool()) return false;
+
+    const quint64 serial = m_attempt.serial;
+    // A page that gave no answer (busy, or gone meanwhile) got nothing typed or
+    // clicked: the login is not done, and the page's next report tries again.
+    bool unanswered = false;
+    auto note = [&unanswered] { unanswered = unanswered || callStatus() == status::kOther; };
+    std::string text = platform::toGbk(userText(rule.fullAddress));
+    m_document.SetTextBoxValue(1, text);
+    note();
+    wipe(text);
+    // The document may have gone since the fields were found; a new one gets nothing.
+    if (passwordBox.isStale() || refusalOfTop() || serial != m_attempt.serial) {
+        closeWaitingWindow();
+        return true;
+    }
+    std::string password = records::decodePassword(m_attempt.encodedPassword);
+    m_document.SetTextBoxValue(rule.passwordBox, password);
+    wipe(password);
+    note();
+    if (rule.option > 0) {
+        m_document.SelectOption(1, rule.option);
+        note();
+    }
+    if (rule.clickImage)
+        m_document.ClickImage(1);
+    else
+        m_document.ClickButton(1);
+    note();
+    if (serial != m_attempt.serial) return true;
+    if (unanswered) {
+        closeWaitingWindow();
+        return true;
+    }
+    finish(LoginOutcome::LoggedIn);
+    return true;
+}
+
+void LoginDriver::onAgentReport(QWebEnginePage* page, const QString& report) {
+    // Only the page shown now takes part in the login.
+    if (!m_pane || page != m_pane->currentPage()) return;
+    const QJsonObject message = QJsonDocument::fromJson(report.toUtf8()).object();
+    const QString kind = message.value(QStringLiteral("kind")).toString();
+    const QString doc = message.value(QStringLiteral("doc")).toString();
+    if (doc.isEmpty()) return;
+    if (kind == u"realClick") {
+        realClickAsked(message);
+        return;
+    }
+    if (!m_attempt.active) return;
+    if (kind == u"loaded") {
+        if (doc == m_attempt.topDoc) {
+            m_attempt.topPasswords = message.value(QStringLiteral("passwords")).toInt();
+            m_attempt.topButtons = message.value(QStringLiteral("buttons")).toInt();
+        }
+        return;
+    }
+    if (kind == u"hello") {
+        if (message.value(QStringLiteral("top")).toBool() && !m_attempt.frames.contains(doc)) {
+            m_attempt.topDoc = doc;
+            m_attempt.topPasswords = m_attempt.topButtons = -1;
+        }
+        if (m_attempt.frames.contains(doc)) return;  // announced again
+        Frame frame;
+        frame.doc = doc;
+        frame.origin = message.value(QStringLiteral("origin")).toString();
+        frame.path = message.value(QStringLiteral("path")).toArray();
+        frame.top = message.value(QStringLiteral("top")).toBool();
+        Frame& stored = m_attempt.frames.insert(doc, frame).value();
+        if (m_attempt.pageAware) {
+            sendJob(stored);
+            if (!m_attempt.formSeen && !m_attempt.userDone) m_quietLimit.start();
+        }
+        return;
+    }
+    // Anything else comes from a frame that was given the job.
+    const auto known = m_attempt.frames.constFind(doc);
+    if (known == m_attempt.frames.constEnd() || !known->jobSent) return;
+    if (kind == u"form") {
+        m_attempt.formSeen = true;
+        m_quietLimit.stop();
+    } else if (kind == u"user") {
+        m_attempt.formSeen = m_attempt.userDone = true;
+        m_quietLimit.stop();
+    } else if (kind == u"submitted") {
+        finish(LoginOutcome::LoggedIn);
+    }
+}
+
+void LoginDriver::realClickAsked(const QJsonObject& message) {
+    // Asked for through the top frame by the agent of a frame that holds the job, for a
+    // control it has just pressed: while the attempt runs, or right after the press
+    // that ended it.
+    const bool running = m_attempt.active;
+    if (!running && !m_afterAttempt.isActive()) return;
+    const auto top = m_attempt.frames.constFind(message.value(QStringLiteral("doc")).toString());
+    const auto from = m_attempt.frames.constFind(message.value(QStringLiteral("from")).toString());
+    if (top == m_attempt.frames.constEnd() || !top->top || from == m_attempt.frames.constEnd() || !from->jobSent)
+        return;
+    if (m_attempt.realClicks >= kRealClickLimit) return;
+    ++m_attempt.realClicks;
+    const QPointF place(message.value(QStringLiteral("x")).toDouble(), message.value(QStringLiteral("y")).toDouble());
+    // Not from inside the engine's own message delivery.
+    QTimer::singleShot(0, this, [this, place, serial = m_attempt.serial] {
+        if (m_attempt.serial == serial) realClick(place);
+    });
+}
+
+void LoginDriver::realClick(const QPointF& pagePlace) {
+    if (!m_pane) return;
+    QWebEngineView* view = m_pane->view();
+    QWidget* target = view->focusProxy() ? view->focusProxy() : view;
+    const QPointF at = pagePlace * view->zoomFactor();
+    const QPointF global = target->mapToGlobal(at);
+    QMouseEvent move(QEvent::MouseMove, at, global, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &move);
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &release);
+}
+
+void LoginDriver::sendJob(Frame& frame) {
+    if (frame.jobSent || !m_attempt.active) return;
+    // Credentials go to a frame of the provider only, and only while the page around
+    // it is the provider's too; a top frame must hold the very origin the engine shows.
+    if (refusalOfTop() || !allowedFrameOrigin(frame.origin)) return;
+    if (frame.top && frame.origin != originOf(m_pane->currentPage()->url())) return;
+    const std::optional<FillRule> rule = fillRuleFor(m_attempt.type);
+    const records::ProviderRecipe* recipe = records::providerRecipe(m_attempt.type);
+    const bool fullAddress = recipe ? recipe->fullAddress : (rule && rule->fullAddress);
+    std::string password = records::decodePassword(m_attempt.encodedPassword);
+    QJsonObject job;
+    job.insert(QStringLiteral("user"), userText(fullAddress));
+    job.insert(QStringLiteral("password"), platform::fromGbk(password));
+    wipe(password);
+    job.insert(QStringLiteral("recipe"), recipeJson(recipe));
+    job.insert(QStringLiteral("userDone"), m_attempt.userDone);
+    QJsonObject command;
+    command.insert(QStringLiteral("job"), job);
+    frame.jobSent = true;
+    sendToAgent(frame, command);
+}
+
+void LoginDriver::sendToAgent(const Frame& frame, const QJsonObject& body) {
+    QWebEnginePage* page = m_pane ? m_pane->currentPage() : nullptr;
+    if (!page) return;
+    QJsonObject command = body;
+    command.insert(QStringLiteral("doc"), frame.doc);
+    command.insert(QStringLiteral("origin"), frame.origin);
+    command.insert(QStringLiteral("path"), frame.top ? QJsonArray() : frame.path);
+    QByteArray json = QJsonDocument(command).toJson(QJsonDocument::Compact);
+    // The top frame's agent runs it there or passes it on to the frame; a document that
+    // replaced the one announced, or a frame of another origin, gets nothing.
+    page->runJavaScript(QStringLiteral("globalThis.__tmblAgent&&__tmblAgent.command(%1)").arg(QString::fromUtf8(json)),
+                        QWebEngineScript::ApplicationWorld);
+    wipe(json);
+}
+
+void LoginDriver::cancelAgents() {
+    QJsonObject cancel;
+    cancel.insert(QStringLiteral("cancel"), true);
+    for (const Frame& frame : std::as_const(m_attempt.frames))
+        if (frame.jobSent) sendToAgent(frame, cancel);
+}
+
+void LoginDriver::finish(LoginOutcome outcome, const QString& detail) {
+    if (!m_attempt.active) return;
+    cancelAgents();
+    m_attempt.active = false;
+    wipe(m_attempt.encodedPassword);
+    m_attemptLimit.stop();
+    m_quietLimit.stop();
+    if (outcome == LoginOutcome::LoggedIn) m_afterAttempt.start();
+    // Closed before anything the outcome makes the main window show.
     closeWaitingWindow();
+    emit loginFinished(outcome, detail);
 }
 
 }  // namespace login

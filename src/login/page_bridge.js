@@ -266,25 +266,34 @@
     // {kind: 'get'|'put'|'method', fn?, key?, arity?} or null.
     function bind(obj, name, op, argCount) {
         const mapped = mappedMember(obj, name.toLowerCase(), argCount);
-        if (mapped) {
-            if (mapped.get) {
-                if (op === 'write') return null;
-                return { kind: 'get', fn: mapped.get, arity: 0 };
-            }
-            return { kind: 'method', fn: mapped.call, arity: mapped.arity };
-        }
+        if (mapped) return bindMapped(mapped, op);
         const key = findKey(obj, name);
         if (key === null) return null;
-        const d = descriptorOf(obj, key);
-        const isMethod = d !== null && 'value' in d && typeof d.value === 'function';
-        const settable = d === null || (d.set !== undefined) || (d.writable === true);
-        const kinds = op === 'read' ? ['get', 'method'] : op === 'write' ? ['put', 'method'] : ['method', 'get', 'put'];
-        for (const kind of kinds) {
-            if (kind === 'method' && isMethod) return { kind, key };
-            if (kind === 'get' && !isMethod) return { kind, key };
-            if (kind === 'put' && !isMethod && settable) return { kind, key };
+        const allowed = allowedKinds(descriptorOf(obj, key));
+        const kind = kindOrder(op).find((k) => allowed[k]);
+        return kind ? { kind, key } : null;
+    }
+
+    // A member the bridge provides itself: a property can be read, not written.
+    function bindMapped(mapped, op) {
+        if (!mapped.get) return { kind: 'method', fn: mapped.call, arity: mapped.arity };
+        return op === 'write' ? null : { kind: 'get', fn: mapped.get, arity: 0 };
+    }
+
+    // The invoke kinds an operation tries, first to last.
+    function kindOrder(op) {
+        switch (op) {
+        case 'read': return ['get', 'method'];
+        case 'write': return ['put', 'method'];
         }
-        return null;
+        return ['method', 'get', 'put'];
+    }
+
+    // What the property behind a descriptor (null: none found, a plain slot) allows.
+    function allowedKinds(d) {
+        const isMethod = d !== null && 'value' in d && typeof d.value === 'function';
+        const settable = d === null || d.set !== undefined || d.writable === true;
+        return { method: isMethod, get: !isMethod, put: !isMethod && settable };
     }
 
     function argValue(a) {
@@ -514,7 +523,16 @@
         return [token, hold(document)];
     }
 
-    const bridge = Object.freeze({ token, invoke, release, same, scan, attach, size: () => registry.size });
+    // Whether the element is a password input a person could see and type into, by the
+    // login agent's own rules (it shares this world in the top frame).
+    function usablePassword(tok, id) {
+        if (tok !== token || !registry.has(id)) return false;
+        const agent = globalThis.__tmblAgent;
+        return !!agent && agent.isUsablePassword(registry.get(id));
+    }
+
+    const bridge = Object.freeze({ token, invoke, release, same, scan, attach, usablePassword,
+        size: () => registry.size });
     Object.defineProperty(globalThis, '__tmblBridge', { value: bridge, writable: false, configurable: false });
     return bridge;
 })()

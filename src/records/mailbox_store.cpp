@@ -37,39 +37,91 @@ const Names& names() {
 
 std::string databasePath(const std::string& folder) { return folder + "/" + kMailboxDatabaseFile; }
 
+// Fill rules of the rows: options of a domain list, the full address, no filling at
+// all, and the page whose password sits in text box 3 behind an image button.
+constexpr FillRule kPlain{};
+constexpr FillRule kOption1{.option = 1};
+constexpr FillRule kOption2{.option = 2};
+constexpr FillRule kOption3{.option = 3};
+constexpr FillRule kFull{.fullAddress = true};
+constexpr FillRule kNoFill{.fills = false};
+constexpr FillRule kThirdBoxImage{.passwordBox = 3, .clickImage = true};
+
 struct ProviderSeed {
     const char* key;
     const char* address;
+    FillRule rule;
 };
 // Keys are the mail domains as typed after the at-sign; several domains of one provider
-// share its login page.
+// share its login page. Every login page is fetched over https: a password sent over
+// plain http can be read and changed on the way.
 constexpr ProviderSeed kProviders[21] = {
-    {"QQ.com", "http://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html"},
-    {"vip.qq.com", "http://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html"},
-    {"foxmail.com", "http://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html"},
-    {"163.com", "http://mail.163.com/"},
-    {"126.com", "http://mail.126.com/"},
-    {"yeah.net", "http://mail.163.com/"},
-    {"sina.com", "http://mail.sina.com.cn/"},
-    {"vip.sina.com", "http://vip.sina.com/"},
-    {"sohu.com", "http://mail.sohu.com/"},
-    {"tom.com", "http://mail.tom.com/cgi-bin/login.cgi"},
-    {"vip.tom.com", "http://vip.tom.com/cgi-bin/login_vipmail.php"},
-    {"163.net", "http://mail.tom.com/cnmail/index.html"},
-    {"gmail.com", "http://mail.google.com/"},
-    {"googlemail.com", "http://mail.google.com/"},
-    {"21cn.com", "http://mail.21cn.com/"},
-    {"vip.21cn.com", "http://vip.21cn.com/"},
-    {"hotmail.com", "http://login.live.com/"},
-    {"139.com", "http://mail.10086.cn/"},
-    {"263.net", "http://mail.263.net/webmail/"},
-    {"yahoo.com", "http://mail.yahoo.com/"},
-    {"aliyun.com", "http://mail.aliyun.com/wmail/cgi/index.cgi"},
+    {"QQ.com", "https://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html", kOption1},
+    {"vip.qq.com", "https://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html", kOption2},
+    {"foxmail.com", "https://mail.qq.com/cgi-bin/loginpage?t=loginpage&s=logout&f=html", kOption3},
+    {"163.com", "https://mail.163.com/", kOption1},
+    {"126.com", "https://mail.126.com/", kOption2},
+    {"yeah.net", "https://mail.163.com/", kOption3},
+    {"sina.com", "https://mail.sina.com.cn/", kFull},
+    {"vip.sina.com", "https://vip.sina.com/", kFull},
+    {"sohu.com", "https://mail.sohu.com/", kNoFill},
+    {"tom.com", "https://mail.tom.com/cgi-bin/login.cgi", kPlain},
+    {"vip.tom.com", "https://vip.tom.com/cgi-bin/login_vipmail.php", kFull},
+    {"163.net", "https://mail.tom.com/cnmail/index.html", kPlain},
+    {"gmail.com", "https://mail.google.com/", kFull},
+    {"googlemail.com", "https://mail.google.com/", kFull},
+    {"21cn.com", "https://mail.21cn.com/", kPlain},
+    {"vip.21cn.com", "https://vip.21cn.com/", kPlain},
+    {"hotmail.com", "https://login.live.com/", kPlain},
+    {"139.com", "https://mail.10086.cn/", kPlain},
+    {"263.net", "https://mail.263.net/webmail/", kPlain},
+    {"yahoo.com", "https://mail.yahoo.com/", kPlain},
+    {"aliyun.com", "https://mail.aliyun.com/wmail/cgi/index.cgi", kThirdBoxImage},
 };
+
+// Today's structures of the providers' login pages.
+struct RecipeSeed {
+    std::vector<std::string> keys;
+    ProviderRecipe recipe;
+};
+const std::vector<RecipeSeed>& recipeSeeds() {
+    static const std::vector<RecipeSeed> seeds = {
+        // The login form sits two frames down, behind a QR code shown first.
+        {{"QQ.com", "vip.qq.com", "foxmail.com"},
+         {.frameOrigins = {"https://xui.ptlogin2.qq.com"},
+          .reveal = "a#switcher_plogin",
+          .user = "#u",
+          .password = "#p",
+          .submit = "#login_button"}},
+        // One login frame serves the three domains; its field ids are random.
+        {{"163.com", "126.com", "yeah.net"},
+         {.frameOrigins = {"https://dl.reg.163.com"},
+          .user = "input[name=email]",
+          .password = "input[name=password]",
+          .submit = "a#dologin"}},
+        {{"gmail.com", "googlemail.com"},
+         {.fullAddress = true,
+          .user = "#identifierId",
+          .password = "input[name=Passwd]",
+          .next = "#identifierNext",
+          .submit = "#passwordNext"}},
+        {{"hotmail.com"},
+         {.fullAddress = true,
+          .user = "input[name=loginfmt]",
+          .password = "input[name=passwd]",
+          .next = "#idSIButton9",
+          .submit = "#idSIButton9"}},
+        {{"yahoo.com"},
+         {.user = "#login-username", .password = "#login-passwd", .next = "#login-signin", .submit = "#login-signin"}},
+        {{"sina.com", "vip.sina.com"},
+         {.fullAddress = true, .user = "#freename", .password = "#freepassword", .submit = "a.loginBtn"}},
+    };
+    return seeds;
+}
 
 std::vector<ProviderRow> builtInProviders() {
     std::vector<ProviderRow> rows;
-    for (const auto& seed : kProviders) rows.push_back({seed.key, seed.address});
+    for (const auto& seed : kProviders) rows.push_back({seed.key, seed.address, seed.rule});
     return rows;
 }
 
@@ -187,6 +239,21 @@ std::optional<std::string> providerAddress(std::string_view type) {
 }
 
 bool isKnownProvider(std::string_view type) { return providerAddress(type).has_value(); }
+
+std::optional<FillRule> fillRuleFor(std::string_view type) {
+    for (const auto& row : providers()) {
+        if (row.key == type) return row.rule;
+    }
+    return std::nullopt;
+}
+
+const ProviderRecipe* providerRecipe(std::string_view type) {
+    for (const auto& seed : recipeSeeds()) {
+        for (const auto& key : seed.keys)
+            if (key == type) return &seed.recipe;
+    }
+    return nullptr;
+}
 
 const std::vector<ProviderRow>& providerTable() { return providers(); }
 

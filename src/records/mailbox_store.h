@@ -55,11 +55,42 @@ RecordRead<std::string> readSettingsNote(int n);                       // n = 1.
 
 std::optional<std::string> providerAddress(std::string_view type);
 bool isKnownProvider(std::string_view type);
+
+// What the login driver's first rule does on a provider's login page. Positions count
+// from 1 in the order of the form element scanner's lists.
+struct FillRule {
+    bool fills = true;         // false: the page is opened and nothing is typed
+    bool fullAddress = false;  // user text is user name + "@" + type
+    int passwordBox = 2;       // text box that takes the password
+    int option = 0;            // option of select element 1 to pick; 0 for none
+    bool clickImage = false;   // click image 1 instead of button 1
+};
+
+// Each row carries its own fill rule, so reordering the table cannot change a login.
 struct ProviderRow {
     std::string key;
     std::string address;
+    FillRule rule;
 };
 const std::vector<ProviderRow>& providerTable();  // the 21 rows in order
+// The fill rule of the row whose key equals the type exactly; nothing for other types.
+std::optional<FillRule> fillRuleFor(std::string_view type);
+
+// How today's login page of a provider is worked when the fill rule finds nothing to act
+// on. Selectors are CSS selectors; an empty one leaves that part to generic detection.
+struct ProviderRecipe {
+    // Origins ("https://host") besides the login address's registrable domain whose
+    // frames may receive the credentials.
+    std::vector<std::string> frameOrigins = {};
+    bool fullAddress = false;  // the user text is user name + "@" + type
+    std::string reveal = {};   // clicked once when no password field shows
+    std::string user = {};     // the user-name field
+    std::string password = {};
+    std::string next = {};    // the control that ends the user-name step
+    std::string submit = {};  // the control that sends the password
+};
+// The recipe of the provider whose key equals the type; null for types without one.
+const ProviderRecipe* providerRecipe(std::string_view type);
 // Tests point the login pages at a local server: 21 addresses, row by row; {} restores.
 void setProviderAddresses(std::vector<std::string> addresses);
 

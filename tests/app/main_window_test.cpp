@@ -330,8 +330,9 @@ TEST_F(MainWindowTest, NoticesShowInPaneOneForAWhileAndHideNeitherPane) {
     EXPECT_EQ(pane1->noticeDuration(), 10000);
     pane1->setNoticeDuration(60000);  // long enough for a page load on a busy machine
     // The login driver's notices take this way.
-    const QString notice = QStringLiteral("登录页面转到了别的网站，未填写密码！");
-    emit window->loginDriver()->statusMessage(notice);
+    const QString notice =
+        QStringLiteral("提示信息：登录网页转到了其他网站（evil.example），没有自动填写用户名和密码！");
+    emit window->loginDriver()->loginFinished(login::LoginOutcome::Refused, QStringLiteral("evil.example"));
     EXPECT_EQ(window->statusPaneText(1), notice);
     EXPECT_EQ(window->statusPaneText(0), QStringLiteral("提示信息：欢迎使用澜禾软件之《云梭邮盒》！"));
     EXPECT_TRUE(paneShown(0));

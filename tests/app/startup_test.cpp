@@ -13,6 +13,7 @@
 
 #include "app/main_window.h"
 #include "app_fixture.h"
+#include "settings/icon_files.h"
 
 namespace {
 
@@ -210,7 +211,7 @@ TEST_F(PerUserDataTest, FirstStartOpensAnOwnerOnlyCopyAndLeavesTheProgramFolderA
         EXPECT_FALSE(QString::fromStdString(open).startsWith(folder.path() + u'/')) << open;
     }
     EXPECT_TRUE(openedCopy);
-    EXPECT_EQ(app::iconFilePath(1), data + QStringLiteral("/ico/1.ico"));
+    EXPECT_EQ(settings::iconFilePath(1), data + QStringLiteral("/ico/1.ico"));
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), shipped);
 }
 

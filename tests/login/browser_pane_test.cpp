@@ -9,6 +9,7 @@
 #include <QWebEngineView>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "local_http_server.h"
 
@@ -289,7 +290,25 @@ TEST_F(BrowserPaneTest, BackForwardAndCommandState) {
         waitFor([&] { return std::find(states.begin(), states.end(), std::make_pair(0, true)) != states.end(); }));
     pane->BrowseCommand(0);
     ASSERT_TRUE(waitFor([&] { return pane->url() == server.address(QStringLiteral("/two")); }));
-    for (const auto& s : states) EXPECT_TRUE(s.first == 0 || s.first == 1);
+    // Back at the newest page: forward is off again, back still on.
+    ASSERT_TRUE(waitFor([&] { return states.back() == std::make_pair(0, false); }));
+    auto last = [&](int command) {
+        for (auto it = states.rbegin(); it != states.rend(); ++it)
+            if (it->first == command) return it->second;
+        return false;
+    };
+    EXPECT_TRUE(last(1));
+    // Only changes are passed on: a command never reports the state it reported last.
+    for (int command : {0, 1}) {
+        std::optional<bool> previous;
+        for (const auto& s : states) {
+            if (s.first != command) continue;
+            if (previous) {
+                EXPECT_NE(*previous, s.second) << "command " << command;
+            }
+            previous = s.second;
+        }
+    }
 }
 
 TEST_F(BrowserPaneTest, NewWindowRefusedOrAllowed) {

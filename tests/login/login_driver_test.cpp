@@ -63,8 +63,18 @@ protected:
         QObject::connect(m_pane, &BrowserPane::DocumentReady, m_driver, &LoginDriver::onDocumentReady,
                          Qt::DirectConnection);
         QObject::connect(m_pane, &BrowserPane::DocumentReady, m_pane, [this] { ++m_ready; });
-        QObject::connect(m_driver, &LoginDriver::statusMessage, m_driver,
-                         [this](const QString& text) { m_statusMessages.append(text); });
+        // What the main window makes of an outcome.
+        QObject::connect(m_driver, &LoginDriver::loginFinished, m_driver,
+                         [this](LoginOutcome outcome, const QString& detail) {
+                             m_outcomes.append(outcome);
+                             if (outcome == LoginOutcome::LoggedIn || outcome == LoginOutcome::NothingToFill)
+                                 app::state().loginDone = true;
+                             if (outcome == LoginOutcome::NotALoginPage)
+                                 platform::messageBox(&m_window, QString::fromUtf16(kNotALoginPageMessage),
+                                                      platform::MessageIcon::Error);
+                             if (outcome == LoginOutcome::Refused || outcome == LoginOutcome::Insecure)
+                                 m_statusMessages.append(detail);
+                         });
         m_window.show();
         app::state().reset();
     }
@@ -88,7 +98,7 @@ protected:
         m_readyBefore = m_ready;
         const std::optional<std::string> login = records::providerAddress(type);
         m_pane->setUrl(!address.isEmpty() ? address : login ? QString::fromStdString(*login) : QString());
-        m_driver->loginStarted();
+        m_driver->startLogin(entry);
     }
 
     // Waits for n submissions; false when they do not come.
@@ -109,6 +119,7 @@ protected:
     LoginDriver* m_driver = nullptr;
     platform::ScriptedDialogs m_dialogs;
     QStringList m_statusMessages;
+    QList<LoginOutcome> m_outcomes;
     int m_ready = 0;
     int m_readyBefore = 0;
 };
@@ -198,13 +209,16 @@ TEST_F(FillTest, FieldOrderAsThePagesGiveIt) {
     EXPECT_EQ(m_server.submissions().at(0).field("p"), "b1");
     EXPECT_EQ(m_server.submissions().at(0).field("mail"), "");  // an email input is in no list
 
-    // A search box before them is text box 1: it gets the user name, as the rule says.
+    // A search box before them is text box 1, so text box 2 is no password field: the
+    // rule would show the password in a text box. The form itself is filled instead:
+    // the password field and the user field before it.
     m_server.setPage(QStringLiteral("/row12.html"),
                      loginPage("<input name=q><input name=u><input type=password name=p><input type=submit>"));
     click(key(12), "a2", "b2");
     ASSERT_TRUE(waitForSubmissions(2));
-    EXPECT_EQ(m_server.submissions().at(1).field("q"), "a2");
-    EXPECT_EQ(m_server.submissions().at(1).field("u"), "b2");
+    EXPECT_EQ(m_server.submissions().at(1).field("q"), "");
+    EXPECT_EQ(m_server.submissions().at(1).field("u"), "a2");
+    EXPECT_EQ(m_server.submissions().at(1).field("p"), "b2");
 
     // A button element as the only submit control.
     m_server.setPage(QStringLiteral("/row15.html"),
@@ -237,38 +251,78 @@ TEST_F(FillTest, PasswordsArriveAsStored) {
     EXPECT_EQ(m_server.submissions().at(2).field("p"), "again");
 }
 
-TEST_F(FillTest, PagesWithoutATextBoxShowTheMessageAndStayOpenForLaterTries) {
+TEST_F(FillTest, FramedAndLateFormsAreFilledAndOnlyAPageWithoutAnyGetsTheMessage) {
     const QString message = QString::fromUtf16(kNotALoginPageMessage);
-    // The form sits in a frame: the top document has no text box. A frame added after
-    // the page completed raises DocumentReady again, and the page is tried again.
+    // The form sits in a frame: the top document has no text box, the frame's agent
+    // fills and submits the frame's form.
     m_server.setPage(QStringLiteral("/inner.html"), loginPage(kPlainForm));
-    m_server.setPage(QStringLiteral("/row10.html"),
-                     "<html><body><iframe src=\"/inner.html\"></iframe><script>"
-                     "addEventListener('load',function(){setTimeout(function(){var f=document.createElement('iframe');"
-                     "f.src='/inner.html';document.body.appendChild(f);},300);});</script></body></html>");
-    click(key(10), "u", "p");
-    ASSERT_TRUE(login_test::waitUntil([&] { return m_dialogs.messages().size() >= 2; }, 15000));
-    for (const auto& shown : m_dialogs.messages()) {
-        EXPECT_EQ(shown.text, message);
-        EXPECT_EQ(shown.icon, platform::MessageIcon::Error);
-    }
-    EXPECT_TRUE(m_server.submissions().isEmpty());
-    EXPECT_FALSE(app::state().loginDone);
+    m_server.setPage(QStringLiteral("/row10.html"), "<html><body><iframe src=\"/inner.html\"></iframe></body></html>");
+    click(key(10), "u1", "p1");
+    ASSERT_TRUE(waitForSubmissions(1));
+    EXPECT_EQ(m_server.submissions().at(0).field("u"), "u1");
+    EXPECT_EQ(m_server.submissions().at(0).field("p"), "p1");
+    EXPECT_TRUE(app::state().loginDone);
     EXPECT_FALSE(m_driver->isWaitingWindowOpen());
 
-    // Text boxes created by script after the page completed are not there when it is
-    // filled.
-    m_dialogs.clear();
+    // Text boxes created by script well after the page completed are filled once they
+    // appear, and the waiting window stays up until then.
     m_server.setPage(
-        QStringLiteral("/row17.html"),
+        QStringLiteral("/row19.html"),
         "<html><body><form method=post action=/submit id=f></form><script>addEventListener('load',"
         "function(){setTimeout(function(){document.getElementById('f').innerHTML="
         "'<input name=u><input type=password name=p><input type=submit>';},3000);});</script></body></html>");
-    click(key(17), "u", "p");
-    ASSERT_TRUE(settle());
-    EXPECT_EQ(m_dialogs.messageTexts(), QStringList{message});
-    EXPECT_TRUE(m_server.submissions().isEmpty());
+    click(key(19), "u2", "p2");
+    ASSERT_TRUE(settle(1000));
+    EXPECT_TRUE(m_driver->isWaitingWindowOpen());
     EXPECT_FALSE(app::state().loginDone);
+    ASSERT_TRUE(waitForSubmissions(2));
+    EXPECT_EQ(m_server.submissions().at(1).field("u"), "u2");
+    EXPECT_EQ(m_server.submissions().at(1).field("p"), "p2");
+    EXPECT_TRUE(app::state().loginDone);
+
+    // A page that never shows a login field: the message, once, after the quiet time,
+    // with the waiting window closed first.
+    m_driver->setTimeLimits(20000, 600);
+    m_server.setPage(QStringLiteral("/row15.html"), "<html><body><input name=q><p>news</p></body></html>");
+    bool windowOpenAtMessage = true;
+    QObject::connect(m_driver, &LoginDriver::loginFinished, m_driver,
+                     [&] { windowOpenAtMessage = m_driver->isWaitingWindowOpen(); });
+    click(key(15), "u3", "p3");
+    ASSERT_TRUE(login_test::waitUntil([&] { return !m_dialogs.messages().empty(); }, 5000));
+    QTest::qWait(800);
+    EXPECT_EQ(m_dialogs.messageTexts(), QStringList{message});
+    EXPECT_EQ(m_dialogs.messages().front().icon, platform::MessageIcon::Error);
+    EXPECT_FALSE(windowOpenAtMessage);
+    EXPECT_EQ(m_server.submissions().size(), 2);
+    EXPECT_FALSE(app::state().loginDone);
+    EXPECT_FALSE(m_driver->isAttemptRunning());
+}
+
+TEST_F(FillTest, AnAttemptThatCannotFinishEndsAtItsTimeLimitAndLaterPagesAreLeftAlone) {
+    // An identifier-first page whose next step never comes: the user name goes in, the
+    // password never shows, and the attempt gives up at its limit.
+    m_driver->setTimeLimits(1500, 600);
+    m_server.setPage(QStringLiteral("/row20.html"),
+                     loginPage("<input type=email name=email><button type=button name=next>Next</button>"));
+    bool windowOpenAtEnd = true;
+    QObject::connect(m_driver, &LoginDriver::loginFinished, m_driver,
+                     [&] { windowOpenAtEnd = m_driver->isWaitingWindowOpen(); });
+    click(key(20), "slow", "never");
+    ASSERT_TRUE(login_test::waitUntil([&] { return !m_outcomes.isEmpty(); }, 10000));
+    EXPECT_EQ(m_outcomes, QList<LoginOutcome>{LoginOutcome::TimedOut});
+    EXPECT_FALSE(windowOpenAtEnd);
+    EXPECT_TRUE(m_dialogs.messages().empty());
+    EXPECT_FALSE(app::state().loginDone);
+    EXPECT_EQ(login_test::inPage(m_pane->view()->page(), QStringLiteral("document.forms[0].email.value")),
+              QStringLiteral("slow"));
+
+    // The attempt is over: the page shown again, now with a password field, is not filled.
+    m_server.setPage(QStringLiteral("/row20.html"), loginPage(kPlainForm));
+    m_readyBefore = m_ready;
+    m_pane->BrowseCommand(4);
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(m_server.submissions().isEmpty());
+    EXPECT_EQ(m_outcomes.size(), 1);
 }
 
 TEST_F(FillTest, RedirectToAnotherSiteGetsNothingTyped) {

@@ -47,6 +47,21 @@ TEST(PageDocument, FindsThePageViewDepthFirstInPreOrder) {
     EXPECT_FALSE(PageDocument::CollectPageWindows(second, none));  // the handle itself is not tested
 }
 
+TEST(PageDocument, FindTakesTheFirstPositionThatMatchesByNameOrById) {
+    // "key" is the id of text box 2 and the name of text box 3: the earlier position
+    // wins, whichever way it matched; a later name does not outrank an earlier id.
+    PageHost host;
+    ASSERT_TRUE(
+        host.load(QStringLiteral("<html><body><input id=a name=first><input id=key name=second>"
+                                 "<input id=third name=key><input id=fourth name=key></body></html>")));
+    PageDocument page;
+    ASSERT_TRUE(page.AttachToWindow(host.handle()));
+    ASSERT_EQ(page.TextBoxCount(), 4);
+    EXPECT_EQ(page.FindTextBox("key"), 2);
+    EXPECT_EQ(page.FindTextBox("third"), 3);
+    EXPECT_EQ(page.FindTextBox("second"), 2);
+}
+
 const char* const kMixedPage = R"(<html><body>
 <input id="search" type="text"><form id="f1" name="login">
 <input id="user" name="user" type="text"><input id="h1" type="hidden" value="hv"><input id="pass" type="password">

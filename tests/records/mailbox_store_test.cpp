@@ -88,7 +88,7 @@ TEST(ProviderTable, RowsKeysAndSharedAddresses) {
     for (const auto& row : rows) {
         keys.insert(row.key);
         addresses.insert(row.address);
-        EXPECT_EQ(row.address.rfind("http://", 0), 0u) << row.key;
+        EXPECT_EQ(row.address.rfind("https://", 0), 0u) << row.key;
         EXPECT_EQ(records::providerAddress(row.key), row.address) << row.key;
         EXPECT_TRUE(records::isKnownProvider(row.key));
     }

@@ -408,7 +408,11 @@ StartOutcome MainWindow::create() {
     m_homeButton->setToolTip(QStringLiteral("返回主页（Alt+Home）"));
     m_forwardButton->setToolTip(QStringLiteral("前进（Alt+→）"));
 
-    readSettingsNotes();
+    if (!readSettingsNotes()) {
+        records::closeMailboxDatabase(folder);
+        close();
+        return StartOutcome::SettingsUnreadable;
+    }
     buildIconList();
     setMailboxButtons();
     show();
@@ -418,17 +422,21 @@ StartOutcome MainWindow::create() {
     return outcome;
 }
 
-void MainWindow::readSettingsNotes() {
+bool MainWindow::readSettingsNotes() {
     ProgramState& s = state();
     const records::RecordRead<std::string> login = records::readSettingsNote(1);
     const records::RecordRead<std::string> password = records::readSettingsNote(2);
     const records::RecordRead<std::string> newWindows = records::readSettingsNote(3);
     if (!login.ok() || !password.ok() || !newWindows.ok()) {
         platform::messageBox(this, kRecordUnreadableMessage, platform::MessageIcon::Error);
+        // Without the notes nobody can tell whether an access password guards the
+        // program: it does not start rather than let everyone in.
+        if (!login.ok() || !password.ok()) return false;
     }
     s.passwordLogin = login.value == platform::toGbk(kYes);
     s.accessPassword = password.value;
     s.allowNewWindows = newWindows.value == platform::toGbk(kYes);
+    return true;
 }
 
 void MainWindow::askAccessPassword(StartOutcome& outcome) {

@@ -32,9 +32,10 @@ class StatusPane;
 
 // What the creation handler ended with.
 enum class StartOutcome {
-    Running,            // window shown, access password accepted or not asked
-    DatabaseMissing,    // message shown, window closed
-    PasswordCancelled,  // database closed; the program ends at once
+    Running,             // window shown, access password accepted or not asked
+    DatabaseMissing,     // message shown, window closed
+    PasswordCancelled,   // database closed; the program ends at once
+    SettingsUnreadable,  // the start-up notes could not be read: message shown, database closed
 };
 
 class MainWindow : public QWidget {
@@ -126,7 +127,8 @@ private:
     void openSettingsWindow();
     void setPressedButton(int index);
     void askAccessPassword(StartOutcome& outcome);
-    void readSettingsNotes();
+    // False when the notes that guard the start could not be read.
+    bool readSettingsNotes();
     // What the user sees of a finished login, and the login done flag.
     void onLoginFinished(login::LoginOutcome outcome, const QString& detail);
 

@@ -73,6 +73,7 @@ int runProgram(const QString& homeUrl) {
     switch (window->create()) {
         case StartOutcome::DatabaseMissing:
         case StartOutcome::PasswordCancelled:
+        case StartOutcome::SettingsUnreadable:
             return 0;
         case StartOutcome::Running:
             break;

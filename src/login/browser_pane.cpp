@@ -361,6 +361,22 @@ bool cookieForHost(QString domain, const QString& host) {
     return h == domain || h.endsWith(u'.' + domain) || domain.endsWith(u'.' + h);
 }
 
+// Whether the cookie file of a kept session names host or one of its parent domains.
+bool cookieFileNames(const QString& folder, const QString& host) {
+    if (folder.isEmpty() || host.isEmpty()) return false;
+    QFile file(QDir(folder).filePath(QStringLiteral("Cookies")));
+    constexpr qint64 kMostRead = 16 << 20;  // a cookie file of a few mailboxes is far smaller
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMostRead) return false;
+    const QByteArray content = file.readAll();
+    QString domain = host.toLower();
+    // The host itself, then each parent with at least two labels (mail.x.com, x.com).
+    while (domain.count(u'.') >= 1) {
+        if (content.contains(domain.toUtf8())) return true;
+        domain = domain.section(u'.', 1);
+    }
+    return false;
+}
+
 // Pages, sessions and the view that shows them, destroyed in that order once the
 // engine call that destroyed the pane has returned.
 class Remains : public QObject {
@@ -719,7 +735,10 @@ bool BrowserPane::holdsSessionFor(const QString& host) const {
     for (const QString& key : s.cookies) {
         if (cookieForHost(key.section(u'\n', 0, 0), host)) return true;
     }
-    return false;
+    // The engine reports the cookies a session brought from disk by no signal (measured:
+    // none after a restart, loadAllCookies or not), so the session's own cookie file
+    // answers for them: its rows name each cookie's host in plain text.
+    return cookieFileNames(profileFolderOf(m_shown), host);
 }
 
 void BrowserPane::setDownloadFolder(const QString& folder) { m_downloads->setFolder(folder); }

@@ -182,7 +182,11 @@ EntryEditor::EntryEditor(EntryStore& store, int row, QWidget* parent)
 
     if (m_row >= 0) {
         const records::RecordRead<records::MailboxEntry> read = m_store.readEntry(m_row + 1);
-        if (!read.ok()) platform::messageBox(this, kRecordUnreadable, platform::MessageIcon::Error);
+        if (!read.ok()) {
+            platform::messageBox(this, kRecordUnreadable, platform::MessageIcon::Error);
+            // The form would show the empty entry; saving it would overwrite the real one.
+            m_ok->setEnabled(false);
+        }
         loadEntry(read.value);
         loadIcon();
     }

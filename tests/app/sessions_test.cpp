@@ -156,6 +156,8 @@ TEST_F(SessionsTest, SessionsSurviveARestartAndAnAccountChangeEndsOne) {
     ASSERT_TRUE(waitFor([&] { return showsInboxOf(QStringLiteral("bob")); }));
     EXPECT_EQ(server.count(QStringLiteral("/dologin"), "POST"), 2);
     EXPECT_TRUE(dialogs.messages().empty());
+    // Nothing was typed into the inboxes' search boxes either.
+    for (const app_test::SeenRequest& r : server.requests()) EXPECT_FALSE(r.path.startsWith(u"/search"));
 
     // Bob's entry changed hands: his session goes, the next click logs in afresh and
     // sends no cookie of his.

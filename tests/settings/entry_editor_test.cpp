@@ -455,7 +455,9 @@ TEST_F(EntryEditorTest, FieldsRefuseWhatGbkCannotHoldAsItIsTypedOrPasted) {
     EXPECT_EQ(stored.userName, "ab?");
     EXPECT_EQ(records::decodePassword(stored.password), "ab?");
     EXPECT_EQ(stored.address, "ab?");
-    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("信息保存完毕！")});
+    // Another user name and address: the entry's kept session goes, and the message says so.
+    EXPECT_EQ(dialogs.messageTexts(),
+              QStringList{QStringLiteral("信息保存完毕！该邮箱保存的登录状态已清除，下次打开时重新登录。")});
 }
 
 TEST_F(EntryEditorTest, ATextGbkCannotHoldThatGotInAnotherWayIsNotSaved) {

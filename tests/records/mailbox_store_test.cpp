@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 
+#include "held_lock.h"
 #include "platform/gbk.h"
 #include "records/record_database.h"
 #include "records/record_file.h"
@@ -287,42 +288,7 @@ TEST_F(MailboxStore, EmptyDescriptionAndLoginKindReadAsDefaults) {
     EXPECT_EQ(back.name, std::string(32, 'n'));
 }
 
-// Another copy of the program holds a lock of the database file from a second process,
-// until the test lets go (or 20 seconds at most).
-class HeldLock {
-public:
-    HeldLock(const std::string& path, int64_t offset) {
-        int ready[2];
-        EXPECT_EQ(pipe(ready), 0);
-        EXPECT_EQ(pipe(m_release), 0);
-        m_pid = fork();
-        if (m_pid == 0) {
-            ::close(m_release[1]);
-            records::RecordFile file;
-            if (file.open(path, false, records::ShareMode::ShareAll, records::kMailboxDatabasePassword) != 0) _exit(2);
-            if (file.lock(offset, 1) != 0) _exit(3);
-            if (::write(ready[1], "x", 1) != 1) _exit(4);
-            pollfd wait{m_release[0], POLLIN, 0};
-            poll(&wait, 1, 20000);
-            _exit(0);  // the lock goes with the process
-        }
-        ::close(m_release[0]);
-        char c = 0;
-        EXPECT_EQ(::read(ready[0], &c, 1), 1);
-        ::close(ready[0]);
-        ::close(ready[1]);
-    }
-    ~HeldLock() {
-        ::close(m_release[1]);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_release[2] = {-1, -1};
-};
+using test_common::HeldLock;
 
 TEST_F(MailboxStore, UnreachableRecordReadsEmptyNeverAsTheRecordBefore) {
     records::MailboxEntry first;

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "held_lock.h"
 #include "platform/dialogs.h"
 #include "platform/gbk_input.h"
 #include "platform/qt_text.h"
@@ -458,6 +459,26 @@ TEST_F(EntryEditorTest, FieldsRefuseWhatGbkCannotHoldAsItIsTypedOrPasted) {
     // Another user name and address: the entry's kept session goes, and the message says so.
     EXPECT_EQ(dialogs.messageTexts(),
               QStringList{QStringLiteral("信息保存完毕！该邮箱保存的登录状态已清除，下次打开时重新登录。")});
+}
+
+TEST_F(EntryEditorTest, AnEntryThatCouldNotBeReadCannotBeSavedOver) {
+    platform::ScriptedDialogs dialogs;
+    const auto info = records::currentDatabaseInfo();
+    ASSERT_TRUE(info);
+    std::unique_ptr<EntryEditor> editor;
+    {
+        // Another copy holds record 3 longer than the lock wait.
+        test_common::HeldLock held(folder() + "/tmbl.edb", info->dataStart + 2 * info->recordLength);
+        editor = openEditor(2);
+    }
+    EXPECT_EQ(dialogs.messageTexts(), QStringList{QStringLiteral("读取邮箱信息失败，请稍候再试！")});
+    auto* ok = control<QPushButton>(editor.get(), "按钮1");
+    EXPECT_FALSE(ok->isEnabled());
+    const records::MailboxEntry before = records::readMailboxEntry(3).value;
+    ok->click();
+    const records::MailboxEntry after = records::readMailboxEntry(3).value;
+    EXPECT_EQ(after.name, before.name);
+    EXPECT_EQ(after.description, before.description);
 }
 
 TEST_F(EntryEditorTest, ATextGbkCannotHoldThatGotInAnotherWayIsNotSaved) {

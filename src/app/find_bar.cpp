@@ -36,7 +36,10 @@ FindBar::FindBar(QWidget* parent) : QFrame(parent) {
     layout->addWidget(m_matches);
     layout->addWidget(m_close);
     m_text->installEventFilter(this);
-    connect(m_text, &QLineEdit::textChanged, this, [this] { search(false); });
+    m_typing.setSingleShot(true);
+    m_typing.setInterval(150);
+    connect(&m_typing, &QTimer::timeout, this, [this] { search(false); });
+    connect(m_text, &QLineEdit::textChanged, this, [this] { m_typing.start(); });
     connect(m_previous, &QPushButton::clicked, this, &FindBar::findPrevious);
     connect(m_next, &QPushButton::clicked, this, &FindBar::findNext);
     connect(m_close, &QPushButton::clicked, this, &FindBar::close);
@@ -58,6 +61,7 @@ void FindBar::open(QWebEnginePage* page) {
 }
 
 void FindBar::close() {
+    m_typing.stop();
     ++m_search;                               // answers still on their way belong to no search any more
     if (m_page) m_page->findText(QString());  // an empty search removes the highlighting
     m_page = nullptr;
@@ -70,6 +74,7 @@ void FindBar::findNext() { search(false); }
 void FindBar::findPrevious() { search(true); }
 
 void FindBar::search(bool backward) {
+    m_typing.stop();
     if (!m_page) return;
     if (m_text->text().isEmpty()) {
         ++m_search;

@@ -4,6 +4,7 @@
 
 #include <QFrame>
 #include <QPointer>
+#include <QTimer>
 
 class QLabel;
 class QLineEdit;
@@ -41,6 +42,9 @@ private:
     QPushButton* m_close = nullptr;
     QLabel* m_matches = nullptr;
     quint64 m_search = 0;  // counts searches; an answer names the one it belongs to
+    // Typing searches once the keys pause: the engine may drop the answer of a search
+    // that a newer one overtook, and one per key would keep overtaking.
+    QTimer m_typing;
 };
 
 }  // namespace app

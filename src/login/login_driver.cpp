@@ -82,14 +82,14 @@ QJsonObject recipeJson(const records::ProviderRecipe* recipe) {
 
 }  // namespace
 
-std::optional<FillRule> fillRuleFor(const std::string& type) { return records::fillRuleFor(type); }
-
 bool sameSite(const QString& loginHost, const QString& pageHost) {
     // Hosts in their ASCII form, so that the suffix list and the comparison agree.
-    const QString login =
-        normalHost(QUrl::toAce(loginHost).isEmpty() ? loginHost : QString::fromLatin1(QUrl::toAce(loginHost)));
-    const QString page =
-        normalHost(QUrl::toAce(pageHost).isEmpty() ? pageHost : QString::fromLatin1(QUrl::toAce(pageHost)));
+    auto ascii = [](const QString& host) {
+        const QByteArray ace = QUrl::toAce(host);
+        return normalHost(ace.isEmpty() ? host : QString::fromLatin1(ace));
+    };
+    const QString login = ascii(loginHost);
+    const QString page = ascii(pageHost);
     if (login.isEmpty() || page.isEmpty()) return false;
     if (login == page) return true;
     const psl_ctx_t* list = suffixList();

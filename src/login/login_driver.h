@@ -29,10 +29,8 @@ class BrowserPane;
 class WaitingWindow;
 
 using FillRule = records::FillRule;
-
-// The rule of the provider table row whose key equals the type exactly; nothing for a
-// type no row has.
-std::optional<FillRule> fillRuleFor(const std::string& type);
+// The rule of the provider table row whose key equals the type exactly.
+using records::fillRuleFor;
 
 // True when a page on pageHost may receive what belongs to loginHost: the same host, or
 // both under one registrable domain by the public suffix list.

@@ -30,26 +30,15 @@ namespace {
 using app_test::SessionServer;
 using app_test::waitFor;
 
-class KeyboardTest : public app_test::ProgramFolderTest {
+class KeyboardTest : public app_test::SessionWindowTest {
 protected:
     void SetUp() override {
-        ProgramFolderTest::SetUp();
-        ASSERT_TRUE(server.listening());
-        copyShippedDatabase();
-        std::vector<std::string> addresses(21, server.url(QStringLiteral("/login")).toStdString());
-        records::setProviderAddresses(addresses);
+        SessionWindowTest::SetUp();
         type = platform::fromGbk(records::providerTable().at(9).key);
-    }
-    void TearDown() override {
-        window.reset();
-        QTest::qWait(300);  // the engine writes the last of a session's files after it
-        ProgramFolderTest::TearDown();
     }
 
     void start() {
-        window = std::make_unique<app::MainWindow>(server.url(QStringLiteral("/home")));
-        ASSERT_EQ(window->create(), app::StartOutcome::Running);
-        ASSERT_TRUE(waitFor([&] { return window->pane()->IsReady(); }));
+        SessionWindowTest::start();
         window->activateWindow();
         QApplication::setActiveWindow(window.get());
         ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
@@ -64,9 +53,7 @@ protected:
 
     bool shows(const QString& caption) { return window->pane()->IsReady() && window->pane()->Caption() == caption; }
 
-    SessionServer server;
     QString type;
-    std::unique_ptr<app::MainWindow> window;
 };
 
 TEST_F(KeyboardTest, ShortcutsPressButtonsSwitchWalkZoomReloadAndFind) {

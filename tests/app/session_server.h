@@ -8,7 +8,13 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "app/main_window.h"
+#include "app_fixture.h"
+#include "login/browser_pane.h"
 #include "loopback_server.h"
 
 namespace app_test {
@@ -106,6 +112,35 @@ private:
     QHash<QTcpSocket*, QByteArray> m_buffers;
     QHash<QString, QByteArray> m_raw;
     QList<SeenRequest> m_requests;
+};
+
+// The real main window over a copy of the shipped database, every provider's login
+// address pointing at one SessionServer.
+class SessionWindowTest : public ProgramFolderTest {
+protected:
+    void SetUp() override {
+        ProgramFolderTest::SetUp();
+        ASSERT_TRUE(server.listening());
+        copyShippedDatabase();
+        std::vector<std::string> addresses(records::providerTable().size(),
+                                           server.url(QStringLiteral("/login")).toStdString());
+        records::setProviderAddresses(addresses);
+    }
+
+    void TearDown() override {
+        window.reset();
+        QTest::qWait(300);  // the engine writes the last of a session's files after it
+        ProgramFolderTest::TearDown();
+    }
+
+    void start() {
+        window = std::make_unique<app::MainWindow>(server.url(QStringLiteral("/home")));
+        ASSERT_EQ(window->create(), app::StartOutcome::Running);
+        ASSERT_TRUE(waitFor([&] { return window->pane()->IsReady(); }));
+    }
+
+    SessionServer server;
+    std::unique_ptr<app::MainWindow> window;
 };
 
 }  // namespace app_test

@@ -34,15 +34,10 @@ using app_test::waitFor;
 
 constexpr int kPlainRow = 10;  // a provider row that types user name and password and clicks button 1
 
-class SessionsTest : public app_test::ProgramFolderTest {
+class SessionsTest : public app_test::SessionWindowTest {
 protected:
     void SetUp() override {
-        ProgramFolderTest::SetUp();
-        ASSERT_TRUE(server.listening());
-        copyShippedDatabase();
-        std::vector<std::string> addresses;
-        for (int row = 1; row <= 21; ++row) addresses.push_back(server.url(QStringLiteral("/login")).toStdString());
-        records::setProviderAddresses(addresses);
+        SessionWindowTest::SetUp();
         const QString type = platform::fromGbk(records::providerTable().at(static_cast<size_t>(kPlainRow - 1)).key);
         editDatabase([&] {
             writeMailbox(1, QStringLiteral("甲"), QStringLiteral("邮箱"), type, QStringLiteral("alice"));
@@ -50,18 +45,6 @@ protected:
             writeMailbox(3, QStringLiteral("丙"), QStringLiteral("邮箱"), type, QStringLiteral("carol"));
             writeMailbox(4, QStringLiteral("丁"), QStringLiteral("邮箱"), type, QStringLiteral("dave"));
         });
-    }
-
-    void TearDown() override {
-        window.reset();
-        QTest::qWait(300);  // the engine writes the last of a session's files after it
-        ProgramFolderTest::TearDown();
-    }
-
-    void start() {
-        window = std::make_unique<app::MainWindow>(server.url(QStringLiteral("/home")));
-        ASSERT_EQ(window->create(), app::StartOutcome::Running);
-        ASSERT_TRUE(waitFor([&] { return window->pane()->IsReady(); }));
     }
 
     void click(int k) { window->mailboxToolBar()->actions().at(k)->trigger(); }
@@ -78,9 +61,6 @@ protected:
             EXPECT_LE(r.cookie.count("sid="), 1) << r.path.toStdString() << " " << r.cookie.toStdString();
         }
     }
-
-    SessionServer server;
-    std::unique_ptr<app::MainWindow> window;
 };
 
 TEST_F(SessionsTest, TwoAccountsOfOneProviderLogInSideBySideAndSwitchWithoutLoading) {

@@ -11,26 +11,15 @@
 #include <QUrl>
 #include <string>
 
+#include "form_fields.h"
 #include "loopback_server.h"
 #include "platform/gbk.h"
 
 namespace login_test {
 
-struct Submission {
+struct Submission : FormFields {
     QByteArray method;
-    QString path;                                 // without the query
-    QList<QPair<QByteArray, QByteArray>> fields;  // percent-decoded bytes, in order
-
-    QByteArray field(const QByteArray& name) const {
-        for (const auto& f : fields)
-            if (f.first == name) return f.second;
-        return {};
-    }
-    bool has(const QByteArray& name) const {
-        for (const auto& f : fields)
-            if (f.first == name) return true;
-        return false;
-    }
+    QString path;  // without the query
 };
 
 class LoginTestServer : public testing_support::LoopbackServer {
@@ -60,19 +49,6 @@ private:
         QByteArray redirect;
     };
 
-    static QList<QPair<QByteArray, QByteArray>> parseFields(const QByteArray& encoded) {
-        QList<QPair<QByteArray, QByteArray>> fields;
-        if (encoded.isEmpty()) return fields;
-        for (QByteArray pair : encoded.split('&')) {
-            pair.replace('+', ' ');
-            const qsizetype eq = pair.indexOf('=');
-            const QByteArray name = eq < 0 ? pair : pair.left(eq);
-            const QByteArray value = eq < 0 ? QByteArray() : pair.mid(eq + 1);
-            fields.append({QByteArray::fromPercentEncoding(name), QByteArray::fromPercentEncoding(value)});
-        }
-        return fields;
-    }
-
     void serve(QTcpSocket* socket) override {
         QByteArray& pending = m_buffers[socket];
         pending += socket->readAll();
@@ -97,7 +73,7 @@ private:
         m_requests.append(QString::fromLatin1(target));
 
         if (method == "POST" || !query.isEmpty()) {
-            m_submissions.append({method, path, parseFields(method == "POST" ? body : query)});
+            m_submissions.append({{FormFields::parse(method == "POST" ? body : query)}, method, path});
         }
         QByteArray response;
         const auto page = m_pages.constFind(path);

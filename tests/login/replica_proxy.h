@@ -21,23 +21,13 @@
 #include <QUrl>
 #include <functional>
 
+#include "form_fields.h"
+
 namespace login_test {
 
-struct Request {
+struct Request : FormFields {  // the query's fields, then the form body's
     QByteArray method;
-    QString scheme, host, path;                   // path without the query
-    QList<QPair<QByteArray, QByteArray>> fields;  // query and form body, percent-decoded
-
-    QByteArray field(const QByteArray& name) const {
-        for (const auto& f : fields)
-            if (f.first == name) return f.second;
-        return {};
-    }
-    bool has(const QByteArray& name) const {
-        for (const auto& f : fields)
-            if (f.first == name) return true;
-        return false;
-    }
+    QString scheme, host, path;  // path without the query
     QString origin() const { return scheme + QStringLiteral("://") + host; }
 };
 
@@ -121,18 +111,6 @@ private:
         m_certificate = QSslCertificate(certFile.readAll());
     }
 
-    static QList<QPair<QByteArray, QByteArray>> parseFields(const QByteArray& encoded) {
-        QList<QPair<QByteArray, QByteArray>> fields;
-        if (encoded.isEmpty()) return fields;
-        for (QByteArray pair : encoded.split('&')) {
-            pair.replace('+', ' ');
-            const qsizetype eq = pair.indexOf('=');
-            fields.append({QByteArray::fromPercentEncoding(eq < 0 ? pair : pair.left(eq)),
-                           QByteArray::fromPercentEncoding(eq < 0 ? QByteArray() : pair.mid(eq + 1))});
-        }
-        return fields;
-    }
-
     void serve(QSslSocket* socket) {
         Connection& c = m_connections[socket];
         c.pending += socket->readAll();
@@ -170,8 +148,8 @@ private:
             }
             request.path = url.path().isEmpty() ? QStringLiteral("/") : url.path();
             const QByteArray query = url.query(QUrl::FullyEncoded).toLatin1();
-            request.fields = parseFields(query);
-            if (method == "POST") request.fields += parseFields(body);
+            request.fields = FormFields::parse(query);
+            if (method == "POST") request.fields += FormFields::parse(body);
             m_requests.append(request.origin() + request.path);
             if (!query.isEmpty() || method == "POST") m_submissions.append(request);
             answer(socket, request);

@@ -27,6 +27,11 @@ constexpr int kAttemptLimitMs = 20000;
 // A complete page that has shown no login field at all for this long is not a login
 // page; fields a script creates after the load usually come well within it.
 constexpr int kQuietLimitMs = 5000;
+// A provider page shown to a mailbox whose session holds the site's cookies is most
+// likely its inbox: a login field the page still makes must come within this, or the
+// session counts as still valid (the waiting window would otherwise stand over the
+// inbox for the whole quiet limit).
+constexpr int kSessionQuietLimitMs = 1500;
 // Real clicks an attempt may ask for: one per step, and a spare.
 constexpr int kRealClickLimit = 3;
 // How long after the press that ended an attempt its agents may still ask for the real
@@ -122,7 +127,7 @@ LoginDriver::LoginDriver(BrowserPane* pane, QWidget* mainWindow, QObject* parent
     connect(&m_attemptLimit, &QTimer::timeout, this,
             [this] { finish(m_attempt.formSeen || m_attempt.userDone ? LoginOutcome::TimedOut : noFormOutcome()); });
     m_quietLimit.setSingleShot(true);
-    m_quietLimit.setInterval(kQuietLimitMs);
+    m_quietMs = kQuietLimitMs;
     connect(&m_quietLimit, &QTimer::timeout, this, [this] {
         if (!m_attempt.formSeen && !m_attempt.userDone) finish(noFormOutcome());
     });
@@ -143,7 +148,14 @@ bool LoginDriver::isWaitingWindowOpen() const { return m_waitingWindow && m_wait
 
 void LoginDriver::setTimeLimits(int attemptMs, int quietMs) {
     m_attemptLimit.setInterval(attemptMs);
-    m_quietLimit.setInterval(quietMs);
+    m_quietMs = quietMs;
+}
+
+void LoginDriver::awaitLoginField() {
+    if (m_attempt.formSeen || m_attempt.userDone) return;
+    const QWebEnginePage* shown = m_pane ? m_pane->currentPage() : nullptr;
+    const bool session = shown && m_pane->holdsSessionFor(shown->url().host());
+    m_quietLimit.start(session ? std::min(m_quietMs, kSessionQuietLimitMs) : m_quietMs);
 }
 
 void LoginDriver::cancelLogin() {
@@ -285,7 +297,7 @@ void LoginDriver::tryTopDocument() {
         startAgents();
     }
     for (Frame& frame : m_attempt.frames) sendJob(frame);
-    if (!m_attempt.formSeen && !m_attempt.userDone) m_quietLimit.start();
+    awaitLoginField();
 }
 
 void LoginDriver::startAgents() {
@@ -381,7 +393,7 @@ void LoginDriver::onAgentReport(QWebEnginePage* page, const QString& report) {
         Frame& stored = m_attempt.frames.insert(doc, frame).value();
         if (m_attempt.pageAware) {
             sendJob(stored);
-            if (!m_attempt.formSeen && !m_attempt.userDone) m_quietLimit.start();
+            awaitLoginField();
         }
         return;
     }

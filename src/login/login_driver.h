@@ -125,6 +125,8 @@ private:
     bool allowedFrameOrigin(const QString& origin) const;
     QString userText(bool fullAddress) const;
     void finish(LoginOutcome outcome, const QString& detail = {});
+    // (Re)starts the wait for a login field on a page that has shown none yet.
+    void awaitLoginField();
     void cancelAgents();
     void closeWaitingWindow();
 
@@ -136,6 +138,7 @@ private:
     quint64 m_serials = 0;
     QTimer m_attemptLimit;
     QTimer m_quietLimit;
+    int m_quietMs = 0;  // the quiet limit of a page without a session
     QTimer m_afterAttempt;
     QTimer m_deferred;          // runs the pass after the pane's report
     bool m_busy = false;        // a pass is running

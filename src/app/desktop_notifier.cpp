@@ -3,7 +3,8 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDBusReply>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QSystemTrayIcon>
 #include <QVariantMap>
 
@@ -15,7 +16,10 @@ const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 const QString kAppName = QStringLiteral("云梭邮盒");
 const QString kDefaultAction = QStringLiteral("default");
+// The bus itself answers at once; a notification service may take its time, since
+// nothing waits for it.
 constexpr int kBusTimeoutMs = 2000;
+constexpr int kNotifyTimeoutMs = 10000;
 
 }  // namespace
 
@@ -43,15 +47,35 @@ void DesktopNotifier::connectBus() {
 bool DesktopNotifier::showOnBus(int n, const QString& summary, const QString& body) {
     if (!m_useBus) return false;
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kService)) return false;
+    if (!bus.isConnected() || !bus.interface()) return false;
+    bus.interface()->setTimeout(kBusTimeoutMs);
+    if (!bus.interface()->isServiceRegistered(kService)) return false;
     connectBus();
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     // app name, replaces id, icon, summary, body, actions, hints, expiry (-1: the server's default)
     call << kAppName << uint(0) << QString() << summary << body << QStringList{kDefaultAction, kAppName}
          << QVariantMap() << int(-1);
-    const QDBusReply<uint> reply = bus.call(call, QDBus::Block, kBusTimeoutMs);
-    if (!reply.isValid()) return false;
-    m_pageOfNotification.insert(reply.value(), n);
+    // Never waited for: a slow or hung notification service must not freeze the window.
+    // The notification's id comes with the answer; a click on it can come only after.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kNotifyTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, n, summary, body] {
+        watcher->deleteLater();
+        const QDBusPendingReply<uint> reply = *watcher;
+        if (reply.isValid()) {
+            m_pageOfNotification.insert(reply.value(), n);
+            return;
+        }
+        // The service is there but refused or did not answer: the tray still says it.
+        showInTray(n, summary, body);
+    });
+    return true;
+}
+
+bool DesktopNotifier::showInTray(int n, const QString& summary, const QString& body) {
+    if (!m_tray || !m_tray->isVisible()) return false;
+    m_lastTrayPage = n;
+    m_tray->showMessage(summary, body, QSystemTrayIcon::Information);
+    m_lastRoute = QStringLiteral("tray");
     return true;
 }
 
@@ -63,13 +87,7 @@ void DesktopNotifier::show(int n, const QString& mailboxName, const QString& tit
         m_lastRoute = QStringLiteral("dbus");
         return;
     }
-    if (m_tray && m_tray->isVisible()) {
-        m_lastTrayPage = n;
-        m_tray->showMessage(summary, message, QSystemTrayIcon::Information);
-        m_lastRoute = QStringLiteral("tray");
-        return;
-    }
-    m_lastRoute.clear();
+    if (!showInTray(n, summary, message)) m_lastRoute.clear();
 }
 
 void DesktopNotifier::onActionInvoked(uint id, const QString& action) {

@@ -25,7 +25,8 @@ public:
     // Shows a notification of page n (1..9), captioned with the mailbox's name.
     void show(int n, const QString& mailboxName, const QString& title, const QString& message);
 
-    // Which way the last notification went: "dbus", "tray" or "" when it went nowhere.
+    // Which way the last notification went: "dbus" (asked of the service; "tray" once
+    // the service refused it), "tray", or "" when it went nowhere.
     QString lastRoute() const { return m_lastRoute; }
 
 signals:
@@ -38,6 +39,7 @@ private slots:
 
 private:
     bool showOnBus(int n, const QString& summary, const QString& body);
+    bool showInTray(int n, const QString& summary, const QString& body);
     void connectBus();
 
     QPointer<QSystemTrayIcon> m_tray;

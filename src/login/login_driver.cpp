@@ -37,6 +37,8 @@ constexpr int kRealClickLimit = 3;
 // How long after the press that ended an attempt its agents may still ask for the real
 // click that press needed.
 constexpr int kAfterAttemptMs = 2000;
+// Between the real click's move and its press, and between press and release.
+constexpr int kPointerRestMs = 60;
 // A real timer, however short, fires from the event loop itself.
 constexpr int kDeferMs = 1;
 
@@ -433,15 +435,24 @@ void LoginDriver::realClickAsked(const QJsonObject& message) {
 void LoginDriver::realClick(const QPointF& pagePlace) {
     if (!m_pane) return;
     QWebEngineView* view = m_pane->view();
-    QWidget* target = view->focusProxy() ? view->focusProxy() : view;
+    QPointer<QWidget> target = view->focusProxy() ? view->focusProxy() : view;
     const QPointF at = pagePlace * view->zoomFactor();
     const QPointF global = target->mapToGlobal(at);
     QMouseEvent move(QEvent::MouseMove, at, global, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(target, &move);
-    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(target, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(target, &release);
+    // The engine drops a press that comes with the move that brought the pointer there
+    // (measured: the move reached the page, the press and release never did); a hand
+    // takes that long between the two as well.
+    QTimer::singleShot(kPointerRestMs, this, [target, at, global] {
+        if (!target) return;
+        QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &press);
+    });
+    QTimer::singleShot(2 * kPointerRestMs, this, [target, at, global] {
+        if (!target) return;
+        QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &release);
+    });
 }
 
 void LoginDriver::sendJob(Frame& frame) {

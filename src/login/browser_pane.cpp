@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -32,6 +33,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <mutex>
 #include <utility>
 
 #include "login/download_saver.h"
@@ -133,21 +135,56 @@ const QString kSessionsUnusable = QStringLiteral("提示信息：会话文件夹
 constexpr int kPendingLimitMs = 10000;
 constexpr int kAbortedErrorCode = -3;  // the engine's "navigation aborted" (superseded or cancelled)
 
-// While Offline is set nothing is fetched from the network; local pages still load.
-class OfflineInterceptor : public QWebEngineUrlRequestInterceptor {
+// The origin a request came from, in one spelling for comparing.
+QString originKey(const QUrl& address) {
+    if (!address.isValid() || address.host().isEmpty()) return {};
+    const QString scheme = address.scheme().toLower();
+    const int port = address.port(scheme == u"https" ? 443 : 80);
+    return scheme + QStringLiteral("://") + address.host().toLower() + u':' + QString::number(port);
+}
+
+// Every request of a page passes here. While Offline is set nothing is fetched from the
+// network (local pages still load). It also notes when each origin last sent something
+// that may carry what a click submits: a form post, a fetch, a beacon, a navigation.
+class PageInterceptor : public QWebEngineUrlRequestInterceptor {
 public:
-    explicit OfflineInterceptor(QObject* parent) : QWebEngineUrlRequestInterceptor(parent) {}
+    explicit PageInterceptor(QObject* parent) : QWebEngineUrlRequestInterceptor(parent) { m_clock.start(); }
     void setOffline(bool offline) { m_offline = offline; }
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        if (maySubmit(info)) {
+            const QString from = originKey(info.initiator());
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_lastSending.insert(from, m_clock.elapsed());
+        }
         if (!m_offline) return;
         const QString scheme = info.requestUrl().scheme();
         if (scheme == u"http" || scheme == u"https" || scheme == u"ftp" || scheme == u"ws" || scheme == u"wss") {
             info.block(true);
         }
     }
+    bool sentWithin(const QUrl& origin, qint64 milliseconds) const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_lastSending.constFind(originKey(origin));
+        return found != m_lastSending.constEnd() && m_clock.elapsed() - *found <= milliseconds;
+    }
 
 private:
+    static bool maySubmit(const QWebEngineUrlRequestInfo& info) {
+        switch (info.resourceType()) {
+            case QWebEngineUrlRequestInfo::ResourceTypeMainFrame:
+            case QWebEngineUrlRequestInfo::ResourceTypeSubFrame:
+            case QWebEngineUrlRequestInfo::ResourceTypeXhr:
+            case QWebEngineUrlRequestInfo::ResourceTypePing:
+                return true;
+            default:
+                return info.requestMethod() == "POST";
+        }
+    }
+
     std::atomic<bool> m_offline{false};
+    QElapsedTimer m_clock;
+    mutable std::mutex m_mutex;
+    QHash<QString, qint64> m_lastSending;
 };
 
 // A page opened by an allowed new-window request: a plain browser window of its own,
@@ -251,6 +288,9 @@ public:
     }
 
     void setOffline(bool offline) { m_interceptor->setOffline(offline); }
+    bool sentWithin(const QUrl& origin, qint64 milliseconds) const {
+        return m_interceptor->sentWithin(origin, milliseconds);
+    }
     void detach() { m_pane = nullptr; }
     int index() const { return m_index; }
 
@@ -320,14 +360,14 @@ private:
     // The one place where a page of the pane gets its scripts and request filter:
     // every page, whatever mailbox it serves, is prepared here.
     void prepare() {
-        m_interceptor = new OfflineInterceptor(this);
+        m_interceptor = new PageInterceptor(this);
         setUrlRequestInterceptor(m_interceptor);
         installFrameScripts(scripts());
     }
 
     BrowserPane* m_pane;
     int m_index;
-    OfflineInterceptor* m_interceptor = nullptr;
+    PageInterceptor* m_interceptor = nullptr;
     bool m_sawPasswordField = false;  // a password report arrives just before its ready report
 };
 
@@ -739,6 +779,10 @@ bool BrowserPane::holdsSessionFor(const QString& host) const {
     // none after a restart, loadAllCookies or not), so the session's own cookie file
     // answers for them: its rows name each cookie's host in plain text.
     return cookieFileNames(profileFolderOf(m_shown), host);
+}
+
+bool BrowserPane::sentFromWithin(const QUrl& origin, qint64 milliseconds) const {
+    return m_page && m_page->sentWithin(origin, milliseconds);
 }
 
 void BrowserPane::setDownloadFolder(const QString& folder) { m_downloads->setFolder(folder); }

@@ -3,6 +3,7 @@
 #include <libpsl.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,6 +12,8 @@
 #include <QWebEngineScript>
 #include <QWebEngineView>
 #include <algorithm>
+#include <functional>
+#include <memory>
 
 #include "login/browser_pane.h"
 #include "login/waiting_window.h"
@@ -32,13 +35,17 @@ constexpr int kQuietLimitMs = 5000;
 // session counts as still valid (the waiting window would otherwise stand over the
 // inbox for the whole quiet limit).
 constexpr int kSessionQuietLimitMs = 1500;
-// Real clicks an attempt may ask for: one per step, and a spare.
-constexpr int kRealClickLimit = 3;
+// Real clicks an attempt may ask for: for each of two steps, the click and the tries
+// again the agent makes when the engine lost one.
+constexpr int kRealClickLimit = 6;
 // How long after the press that ended an attempt its agents may still ask for the real
 // click that press needed.
-constexpr int kAfterAttemptMs = 2000;
+constexpr int kAfterAttemptMs = 3000;
 // Between the real click's move and its press, and between press and release.
 constexpr int kPointerRestMs = 60;
+// Requests sent this little before a press's moment still count as its doing: clocks
+// read in two processes, to the millisecond.
+constexpr qint64 kClockSlackMs = 5;
 // A real timer, however short, fires from the event loop itself.
 constexpr int kDeferMs = 1;
 
@@ -426,13 +433,28 @@ void LoginDriver::realClickAsked(const QJsonObject& message) {
     if (m_attempt.realClicks >= kRealClickLimit) return;
     ++m_attempt.realClicks;
     const QPointF place(message.value(QStringLiteral("x")).toDouble(), message.value(QStringLiteral("y")).toDouble());
+    // The page may have sent the login by script with nothing to show for it yet: a real
+    // click then would send it twice. Only a press that provably did nothing gets one:
+    // neither the asking frame nor the top sent anything since. The agent gives the
+    // press's moment by the system clock, which the page's scripts cannot change for it;
+    // a moment that makes no sense proves nothing.
+    const double given = message.value(QStringLiteral("pressedAt")).toDouble();
+    const qint64 pressedAt = given > 0 && given < 1e15 ? static_cast<qint64>(given) : 0;
+    const QList<QUrl> origins{QUrl(from->origin), QUrl(top->origin)};
+    auto pressDidNothing = [this, origins, pressedAt] {
+        const qint64 sincePress = QDateTime::currentMSecsSinceEpoch() - pressedAt;
+        if (!m_pane || sincePress < 0 || sincePress > kAfterAttemptMs) return false;
+        return std::none_of(origins.begin(), origins.end(), [&](const QUrl& origin) {
+            return m_pane->sentFromWithin(origin, sincePress + kClockSlackMs);
+        });
+    };
     // Not from inside the engine's own message delivery.
-    QTimer::singleShot(0, this, [this, place, serial = m_attempt.serial] {
-        if (m_attempt.serial == serial) realClick(place);
+    QTimer::singleShot(0, this, [this, place, pressDidNothing, serial = m_attempt.serial] {
+        if (m_attempt.serial == serial && pressDidNothing()) realClick(place, pressDidNothing);
     });
 }
 
-void LoginDriver::realClick(const QPointF& pagePlace) {
+void LoginDriver::realClick(const QPointF& pagePlace, const std::function<bool()>& stillNeeded) {
     if (!m_pane) return;
     QWebEngineView* view = m_pane->view();
     QPointer<QWidget> target = view->focusProxy() ? view->focusProxy() : view;
@@ -442,14 +464,17 @@ void LoginDriver::realClick(const QPointF& pagePlace) {
     QCoreApplication::sendEvent(target, &move);
     // The engine drops a press that comes with the move that brought the pointer there
     // (measured: the move reached the page, the press and release never did); a hand
-    // takes that long between the two as well.
-    QTimer::singleShot(kPointerRestMs, this, [target, at, global] {
-        if (!target) return;
+    // takes that long between the two as well. Whether the click is still needed is
+    // asked again at the last moment: the page may have sent something meanwhile.
+    auto pressed = std::make_shared<bool>(false);
+    QTimer::singleShot(kPointerRestMs, this, [target, at, global, stillNeeded, pressed] {
+        if (!target || !stillNeeded()) return;
+        *pressed = true;
         QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(target, &press);
     });
-    QTimer::singleShot(2 * kPointerRestMs, this, [target, at, global] {
-        if (!target) return;
+    QTimer::singleShot(2 * kPointerRestMs, this, [target, at, global, pressed] {
+        if (!target || !*pressed) return;
         QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(target, &release);
     });

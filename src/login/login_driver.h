@@ -13,6 +13,7 @@
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -116,8 +117,9 @@ private:
     void startAgents();
     void onAgentReport(QWebEnginePage* page, const QString& report);
     void sendJob(Frame& frame);
-    // A click of the mouse at a place of the page, as the user would make it.
-    void realClick(const QPointF& pagePlace);
+    // A click of the mouse at a place of the page, as the user would make it, unless
+    // stillNeeded says otherwise when the button would go down.
+    void realClick(const QPointF& pagePlace, const std::function<bool()>& stillNeeded);
     void realClickAsked(const QJsonObject& message);
     void sendToAgent(const Frame& frame, const QJsonObject& command);
     // Nothing when the page shown may receive the credentials, else why not.

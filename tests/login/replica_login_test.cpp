@@ -211,6 +211,33 @@ TEST_F(ReplicaLoginTest, AControlThatTakesOnlyRealClicksGetsOneInsideAFrame) {
     expectLoggedInAt(QStringLiteral("https://login.tom.com/vip/session"));
 }
 
+TEST_F(ReplicaLoginTest, APageThatSubmitsByScriptLaterIsNotClickedAgain) {
+    // The control takes script clicks, but its page shows nothing for a good while: it
+    // sends the login by fetch a moment later and moves on only when the answer is in.
+    // A real click on top would send the login a second time.
+    g_proxy->page(QStringLiteral("https://vip.tom.com"), QStringLiteral("/cgi-bin/login_vipmail.php"),
+                  R"(<html><body><form id=f><input name=user><input type=password name=pass>
+<div id=go role=button style="width:90px;height:30px;background:#36c">log in</div></form>
+<script>document.getElementById('go').addEventListener('click', function () {
+  var f = document.getElementById('f');
+  var body = new URLSearchParams({ user: f.user.value, pass: f.pass.value });
+  setTimeout(function () {
+    fetch('/vip/session', { method: 'POST', body: body }).then(function () {
+      setTimeout(function () { location.href = '/inbox'; }, 1500);
+    });
+  }, 100);
+});</script></body></html>)");
+    g_proxy->page(QStringLiteral("https://vip.tom.com"), QStringLiteral("/inbox"), "<html><body>inbox</body></html>");
+    m_replicas.accept(QStringLiteral("https://vip.tom.com"), QStringLiteral("/vip/session"), [](const auto& r) {
+        return r.field("user") == kUser + "@vip.tom.com" && r.field("pass") == kPassword;
+    });
+    configure("vip.tom.com", kUser);
+    clickMailbox();
+    expectLoggedInAt(QStringLiteral("https://vip.tom.com/vip/session"));
+    ASSERT_TRUE(waitUntil([&] { return m_window->pane()->currentPage()->url().path() == u"/inbox"; }, 10000));
+    EXPECT_EQ(g_proxy->submissionsTo(QStringLiteral("https://vip.tom.com")).size(), 1);
+}
+
 // ---- pages that get nothing
 
 const QByteArray kPlainLoginForm = R"(<html><body><form method=post action="/session">

@@ -1,23 +1,27 @@
 // The page notifications' way to the desktop, over a private session bus of the test's
-// own with a notification service that records what it is asked and answers when told.
+// own (see the test main) with a notification service that records what it is asked and
+// answers when told: the notifier alone, its tray route, and a page's notification in
+// the real main window.
 #include "app/desktop_notifier.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <QApplication>
+#include <QAction>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QIcon>
+#include <QPixmap>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
+#include <QToolBar>
 #include <QVariantMap>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
+
+#include "app/main_window.h"
+#include "app_fixture.h"
+#include "login/browser_pane.h"
+#include "session_server.h"
 
 namespace {
 
@@ -63,21 +67,26 @@ private:
     QDBusConnection m_bus;
 };
 
-class DesktopNotifierTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(bus.isConnected()) << qPrintable(bus.lastError().message());
-        ASSERT_TRUE(bus.registerObject(kPath, &service, QDBusConnection::ExportAllSlots));
-        ASSERT_TRUE(bus.registerService(kService));
+// The fake service on a connection of its own, registered for as long as it lives.
+struct ServiceOnBus {
+    ServiceOnBus() {
+        EXPECT_TRUE(bus.isConnected()) << qPrintable(bus.lastError().message());
+        EXPECT_TRUE(bus.registerObject(kPath, &service, QDBusConnection::ExportAllSlots));
+        EXPECT_TRUE(bus.registerService(kService));
     }
-    void TearDown() override {
+    ~ServiceOnBus() {
         bus.unregisterService(kService);
         bus.unregisterObject(kPath);
     }
-    bool waitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 5000); }
 
     QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-service"));
     FakeNotifications service{bus};
+};
+
+class DesktopNotifierTest : public ::testing::Test, public ServiceOnBus {
+protected:
+    bool waitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 5000); }
+
     app::DesktopNotifier notifier;
 };
 
@@ -142,42 +151,71 @@ TEST_F(DesktopNotifierTest, ARefusedNotificationIsNotMappedAndNoServiceMeansNoBu
     EXPECT_EQ(service.asked.size(), 1);
 }
 
-// Starts a session bus of the test's own that dies with the test.
-std::string startSessionBus() {
-    int out[2];
-    if (pipe(out) != 0) return {};
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(1);
-        dup2(out[1], 1);
-        close(out[0]);
-        execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1",
-               static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string address;
-    char c;
-    while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n') address += c;
-    close(out[0]);
-    return address;
+TEST_F(DesktopNotifierTest, TheTrayTellsWhatTheServiceCannotAndItsClickShowsTheLatestMailbox) {
+    QSystemTrayIcon tray;
+    QPixmap picture(16, 16);
+    picture.fill(Qt::darkCyan);
+    tray.setIcon(QIcon(picture));
+    tray.show();
+    notifier.setTrayIcon(&tray);
+    QSignalSpy activated(&notifier, &app::DesktopNotifier::activated);
+
+    // Refused by the service: the tray says it instead.
+    notifier.show(4, QStringLiteral("丁"), QStringLiteral("t"), QStringLiteral("b"));
+    ASSERT_TRUE(waitFor([&] { return service.asked.size() == 1; }));
+    EXPECT_EQ(notifier.lastRoute(), QStringLiteral("dbus"));
+    service.refuse(0);
+    ASSERT_TRUE(waitFor([&] { return notifier.lastRoute() == u"tray"; }));
+    emit tray.messageClicked();
+    ASSERT_EQ(activated.count(), 1);
+    EXPECT_EQ(activated.at(0).at(0).toInt(), 4);
+
+    // No service at all: straight to the tray, and its click names the latest mailbox.
+    bus.unregisterService(kService);
+    notifier.show(6, QStringLiteral("己"), QStringLiteral("t"), QStringLiteral("b"));
+    EXPECT_EQ(notifier.lastRoute(), QStringLiteral("tray"));
+    emit tray.messageClicked();
+    ASSERT_EQ(activated.count(), 2);
+    EXPECT_EQ(activated.at(1).at(0).toInt(), 6);
+
+    // A tray icon not shown says nothing.
+    tray.hide();
+    notifier.show(7, QStringLiteral("庚"), QStringLiteral("t"), QStringLiteral("b"));
+    EXPECT_EQ(notifier.lastRoute(), QString());
+    EXPECT_EQ(service.asked.size(), 1);
+}
+
+// A page's notification in the real main window, from the page to the service and back.
+class NotificationWindowTest : public app_test::SessionWindowTest, public ServiceOnBus {};
+
+TEST_F(NotificationWindowTest, APageNotificationNamesItsMailboxOnTheDesktopAndItsClickShowsThatMailbox) {
+    server.setRaw(QStringLiteral("/notify"),
+                  "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n\r\n"
+                  "<html><head><title>waiting</title></head><body><script>"
+                  "Notification.requestPermission().then(function (p) {"
+                  "  if (p === 'granted') new Notification('new mail', {body: 'from zhang'});"
+                  "  document.title = 'permission ' + p; });"
+                  "</script></body></html>");
+    editDatabase([&] {
+        writeMailbox(1, QStringLiteral("甲"), QStringLiteral("网址"), {}, {}, server.url(QStringLiteral("/notify")));
+        writeMailbox(2, QStringLiteral("乙"), QStringLiteral("网址"), {}, {}, server.url(QStringLiteral("/home")));
+    });
+    start();
+    dialogs.queueAnswer(true);
+    window->mailboxToolBar()->actions().at(0)->trigger();
+    ASSERT_TRUE(app_test::waitFor([&] { return service.asked.size() == 1; }));
+    EXPECT_EQ(service.asked.at(0).summary, QStringLiteral("甲：new mail"));
+    EXPECT_EQ(service.asked.at(0).body, QStringLiteral("from zhang"));
+    service.answer(0, 12);
+    QTest::qWait(100);
+
+    window->mailboxToolBar()->actions().at(1)->trigger();
+    ASSERT_TRUE(app_test::waitFor([&] { return window->pane()->shownPage() == 2 && window->pane()->IsReady(); }));
+    service.emitSignal(QStringLiteral("ActionInvoked"), {uint(12), QStringLiteral("default")});
+    ASSERT_TRUE(app_test::waitFor([&] { return window->pane()->shownPage() == 1; }));
+    EXPECT_EQ(window->pane()->Caption(), QStringLiteral("permission granted"));
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    const std::string address = startSessionBus();
-    if (address.empty()) {
-        std::fprintf(stderr, "no session bus could be started (is dbus-daemon installed?)\n");
-        return 1;
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
 
 #include "desktop_notifier_test.moc"

@@ -441,9 +441,12 @@ void LoginDriver::realClickAsked(const QJsonObject& message) {
     const double given = message.value(QStringLiteral("pressedAt")).toDouble();
     const qint64 pressedAt = given > 0 && given < 1e15 ? static_cast<qint64>(given) : 0;
     const QList<QUrl> origins{QUrl(from->origin), QUrl(top->origin)};
-    auto pressDidNothing = [this, origins, pressedAt] {
+    // The click belongs to the page that asked: never to another mailbox shown since.
+    const QPointer<QWebEnginePage> asking = m_pane ? m_pane->currentPage() : nullptr;
+    auto pressDidNothing = [this, origins, pressedAt, asking] {
         const qint64 sincePress = QDateTime::currentMSecsSinceEpoch() - pressedAt;
-        if (!m_pane || sincePress < 0 || sincePress > kAfterAttemptMs) return false;
+        if (!m_pane || !asking || m_pane->currentPage() != asking) return false;
+        if (sincePress < 0 || sincePress > kAfterAttemptMs) return false;
         return std::none_of(origins.begin(), origins.end(), [&](const QUrl& origin) {
             return m_pane->sentFromWithin(origin, sincePress + kClockSlackMs);
         });

@@ -38,6 +38,7 @@
 
 #include "login/download_saver.h"
 #include "login/session_files.h"
+#include "login/web_origin.h"
 
 namespace login {
 namespace {
@@ -135,14 +136,6 @@ const QString kSessionsUnusable = QStringLiteral("提示信息：会话文件夹
 constexpr int kPendingLimitMs = 10000;
 constexpr int kAbortedErrorCode = -3;  // the engine's "navigation aborted" (superseded or cancelled)
 
-// The origin a request came from, in one spelling for comparing.
-QString originKey(const QUrl& address) {
-    if (!address.isValid() || address.host().isEmpty()) return {};
-    const QString scheme = address.scheme().toLower();
-    const int port = address.port(scheme == u"https" ? 443 : 80);
-    return scheme + QStringLiteral("://") + address.host().toLower() + u':' + QString::number(port);
-}
-
 // Every request of a page passes here. While Offline is set nothing is fetched from the
 // network (local pages still load). It also notes when each origin last sent something
 // that may carry what a click submits: a form post, a fetch, a beacon, a navigation.
@@ -152,7 +145,7 @@ public:
     void setOffline(bool offline) { m_offline = offline; }
     void interceptRequest(QWebEngineUrlRequestInfo& info) override {
         if (maySubmit(info)) {
-            const QString from = originKey(info.initiator());
+            const QString from = originOf(info.initiator());
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_lastSending.insert(from, m_clock.elapsed());
         }
@@ -162,9 +155,9 @@ public:
             info.block(true);
         }
     }
-    bool sentWithin(const QUrl& origin, qint64 milliseconds) const {
+    bool sentWithin(const QString& origin, qint64 milliseconds) const {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        const auto found = m_lastSending.constFind(originKey(origin));
+        const auto found = m_lastSending.constFind(origin);
         return found != m_lastSending.constEnd() && m_clock.elapsed() - *found <= milliseconds;
     }
 
@@ -288,7 +281,7 @@ public:
     }
 
     void setOffline(bool offline) { m_interceptor->setOffline(offline); }
-    bool sentWithin(const QUrl& origin, qint64 milliseconds) const {
+    bool sentWithin(const QString& origin, qint64 milliseconds) const {
         return m_interceptor->sentWithin(origin, milliseconds);
     }
     void detach() { m_pane = nullptr; }
@@ -781,7 +774,7 @@ bool BrowserPane::holdsSessionFor(const QString& host) const {
     return cookieFileNames(profileFolderOf(m_shown), host);
 }
 
-bool BrowserPane::sentFromWithin(const QUrl& origin, qint64 milliseconds) const {
+bool BrowserPane::sentFromWithin(const QString& origin, qint64 milliseconds) const {
     return m_page && m_page->sentWithin(origin, milliseconds);
 }
 

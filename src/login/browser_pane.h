@@ -80,9 +80,10 @@ public:
     // The page shown holds cookies of host's site and its document offers no password
     // field: the provider let a still-valid session through.
     bool holdsSessionFor(const QString& host) const;
-    // Within the last milliseconds the page shown sent, from a frame of origin, a request
-    // that may carry a submission: a post, a fetch, a beacon or a navigation.
-    bool sentFromWithin(const QUrl& origin, qint64 milliseconds) const;
+    // Within the last milliseconds the page shown sent, from a frame of origin (as
+    // login::originOf spells it), a request that may carry a submission: a post, a
+    // fetch, a beacon or a navigation.
+    bool sentFromWithin(const QString& origin, qint64 milliseconds) const;
 
     // At most limit pages stay live; the least recently shown beyond that are discarded.
     void setLivePageLimit(int limit);

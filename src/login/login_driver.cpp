@@ -13,10 +13,10 @@
 #include <QWebEngineView>
 #include <algorithm>
 #include <functional>
-#include <memory>
 
 #include "login/browser_pane.h"
 #include "login/waiting_window.h"
+#include "login/web_origin.h"
 #include "platform/qt_text.h"
 #include "records/mailbox_facts.h"
 
@@ -72,15 +72,6 @@ QString normalHost(const QString& host) {
     QString h = host.toLower();
     while (h.endsWith(u'.')) h.chop(1);
     return h;
-}
-
-QString originOf(const QUrl& address) {
-    if (!address.isValid() || address.host().isEmpty()) return {};
-    QUrl origin;
-    origin.setScheme(address.scheme().toLower());
-    origin.setHost(address.host().toLower());
-    origin.setPort(address.port());
-    return origin.toString();
 }
 
 QJsonObject recipeJson(const records::ProviderRecipe* recipe) {
@@ -440,14 +431,14 @@ void LoginDriver::realClickAsked(const QJsonObject& message) {
     // a moment that makes no sense proves nothing.
     const double given = message.value(QStringLiteral("pressedAt")).toDouble();
     const qint64 pressedAt = given > 0 && given < 1e15 ? static_cast<qint64>(given) : 0;
-    const QList<QUrl> origins{QUrl(from->origin), QUrl(top->origin)};
+    const QStringList origins{from->origin, top->origin};
     // The click belongs to the page that asked: never to another mailbox shown since.
     const QPointer<QWebEnginePage> asking = m_pane ? m_pane->currentPage() : nullptr;
     auto pressDidNothing = [this, origins, pressedAt, asking] {
         const qint64 sincePress = QDateTime::currentMSecsSinceEpoch() - pressedAt;
         if (!m_pane || !asking || m_pane->currentPage() != asking) return false;
         if (sincePress < 0 || sincePress > kAfterAttemptMs) return false;
-        return std::none_of(origins.begin(), origins.end(), [&](const QUrl& origin) {
+        return std::none_of(origins.begin(), origins.end(), [&](const QString& origin) {
             return m_pane->sentFromWithin(origin, sincePress + kClockSlackMs);
         });
     };
@@ -469,17 +460,15 @@ void LoginDriver::realClick(const QPointF& pagePlace, const std::function<bool()
     // (measured: the move reached the page, the press and release never did); a hand
     // takes that long between the two as well. Whether the click is still needed is
     // asked again at the last moment: the page may have sent something meanwhile.
-    auto pressed = std::make_shared<bool>(false);
-    QTimer::singleShot(kPointerRestMs, this, [target, at, global, stillNeeded, pressed] {
+    QTimer::singleShot(kPointerRestMs, this, [this, target, at, global, stillNeeded] {
         if (!target || !stillNeeded()) return;
-        *pressed = true;
         QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(target, &press);
-    });
-    QTimer::singleShot(2 * kPointerRestMs, this, [target, at, global, pressed] {
-        if (!target || !*pressed) return;
-        QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(target, &release);
+        QTimer::singleShot(kPointerRestMs, this, [target, at, global] {
+            if (!target) return;
+            QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(target, &release);
+        });
     });
 }
 

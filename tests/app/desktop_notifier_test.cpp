@@ -189,13 +189,7 @@ TEST_F(DesktopNotifierTest, TheTrayTellsWhatTheServiceCannotAndItsClickShowsTheL
 class NotificationWindowTest : public app_test::SessionWindowTest, public ServiceOnBus {};
 
 TEST_F(NotificationWindowTest, APageNotificationNamesItsMailboxOnTheDesktopAndItsClickShowsThatMailbox) {
-    server.setRaw(QStringLiteral("/notify"),
-                  "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n\r\n"
-                  "<html><head><title>waiting</title></head><body><script>"
-                  "Notification.requestPermission().then(function (p) {"
-                  "  if (p === 'granted') new Notification('new mail', {body: 'from zhang'});"
-                  "  document.title = 'permission ' + p; });"
-                  "</script></body></html>");
+    server.setRaw(QStringLiteral("/notify"), app_test::kNotifyingPage);
     editDatabase([&] {
         writeMailbox(1, QStringLiteral("甲"), QStringLiteral("网址"), {}, {}, server.url(QStringLiteral("/notify")));
         writeMailbox(2, QStringLiteral("乙"), QStringLiteral("网址"), {}, {}, server.url(QStringLiteral("/home")));

@@ -157,13 +157,7 @@ TEST_F(KeyboardTest, EnterOnASettingsRowOpensTheEditorAndEscapeClosesBoth) {
 }
 
 TEST_F(KeyboardTest, NotificationsAreAskedOncePerMailboxAndRemembered) {
-    server.setRaw(QStringLiteral("/notify"),
-                  "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n\r\n"
-                  "<html><head><title>waiting</title></head><body><script>"
-                  "Notification.requestPermission().then(function (p) {"
-                  "  if (p === 'granted') new Notification('new mail', {body: 'from zhang'});"
-                  "  document.title = 'permission ' + p; });"
-                  "</script></body></html>");
+    server.setRaw(QStringLiteral("/notify"), app_test::kNotifyingPage);
     server.setRaw(QStringLiteral("/geo"),
                   "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n\r\n"
                   "<html><head><title>waiting</title></head><body><script>"

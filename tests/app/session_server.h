@@ -26,6 +26,16 @@ struct SeenRequest {
     QByteArray body;
 };
 
+// A page that asks to show notifications and, allowed, shows "new mail" / "from zhang";
+// its title then says the answer ("permission granted" or "permission denied").
+inline const QByteArray kNotifyingPage =
+    "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\n\r\n"
+    "<html><head><title>waiting</title></head><body><script>"
+    "Notification.requestPermission().then(function (p) {"
+    "  if (p === 'granted') new Notification('new mail', {body: 'from zhang'});"
+    "  document.title = 'permission ' + p; });"
+    "</script></body></html>";
+
 class SessionServer : public testing_support::LoopbackServer {
 public:
     QString url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path); }
